@@ -1,0 +1,114 @@
+#include "core/eval/accumulate.hpp"
+
+#include <algorithm>
+
+#include "core/error.hpp"
+#include "core/eval/score_order.hpp"
+
+namespace brandor::eval {
+namespace {
+
+constexpr double kEpsilon = 2.220446049250313e-16;  // spacing of 1.0
+
+}  // namespace
+
+std::vector<RankedEntry> rank_category(const EvaluatorCore& core, std::span<const ImageSimilarity> sims) {
+    std::vector<RankedEntry> entries;
+    std::size_t total = 0;
+    for (const auto& s : sims) total += s.dets();
+    entries.reserve(total);
+    for (std::size_t p = 0; p < sims.size(); ++p)
+        for (std::size_t r = 0; r < sims[p].dets(); ++r)
+            entries.push_back(RankedEntry{checked_at(core.dt.scores, sims[p].ranked[r]), static_cast<std::uint32_t>(p),
+                                          static_cast<std::uint32_t>(r)});
+    std::stable_sort(entries.begin(), entries.end(),
+                     [](const RankedEntry& a, const RankedEntry& b) { return score_before(a.score, b.score); });
+    return entries;
+}
+
+std::uint64_t recall_target(double r, std::uint64_t npig) {
+    const double denom = static_cast<double>(npig);
+    // r <= n / npig is monotone in n: binary search for its first n.
+    std::uint64_t lo = 0, hi = npig + 1;
+    while (lo < hi) {
+        std::uint64_t mid = lo + (hi - lo) / 2;
+        if (r <= static_cast<double>(mid) / denom)
+            hi = mid;
+        else
+            lo = mid + 1;
+    }
+    return lo;
+}
+
+void accumulate_area(const EvaluatorCore& core, std::span<const ImageMatch> matches,
+                     std::span<const RankedEntry> entries, std::size_t area, CategoryBlocks& out) {
+    const auto& p = core.params;
+    const std::size_t T = out.T, R = out.R, A = out.A, M = out.M;
+    if (area >= A) throw InternalError("index out of range: area range of the accumulation");
+
+    std::uint64_t npig = 0;
+    for (const auto& m : matches)
+        for (std::uint8_t ig : m.gt_ignore) npig += ig == 0;
+    if (npig == 0) return;
+
+    // Each recall threshold on its own, as the reference looks each one up;
+    // the targets need not be sorted.
+    std::vector<std::uint64_t> need(R);
+    for (std::size_t i = 0; i < R; ++i) need[i] = recall_target(p.rec_thrs[i], npig);
+
+    const std::uint64_t budget = p.budget();
+    std::vector<double> tp_fp;       // false positives before the j-th true positive
+    std::vector<double> tp_score;    // score of the j-th true positive
+    std::vector<double> envelope;    // envelope[j-1] = max precision at or after the j-th true positive
+    std::vector<const RankedEntry*> selected;
+    selected.reserve(entries.size());
+    for (std::size_t mi = 0; mi < M; ++mi) {
+        const std::uint64_t md = p.max_dets[mi];
+        selected.clear();
+        for (const auto& e : entries)
+            if (md >= budget || e.rank < md) selected.push_back(&e);
+        const std::size_t nd = selected.size();
+        for (std::size_t t = 0; t < T; ++t) {
+            tp_fp.clear();
+            tp_score.clear();
+            std::uint64_t fp = 0;
+            for (const RankedEntry* e : selected) {
+                std::uint8_t st = matches[e->pair].status[std::size_t{e->rank} * T + t];
+                if (st == kTruePositive) {
+                    tp_fp.push_back(static_cast<double>(fp));
+                    tp_score.push_back(e->score);
+                } else if (st == kFalsePositive) {
+                    ++fp;
+                }
+            }
+            const std::size_t tp = tp_fp.size();
+            envelope.resize(tp);
+            double running = 0.0;
+            for (std::size_t j = tp; j-- > 0;) {
+                double count = static_cast<double>(j + 1);
+                double precision = count / (tp_fp[j] + count + kEpsilon);
+                running = std::max(running, precision);
+                envelope[j] = running;
+            }
+            const std::size_t cell = (t * A + area) * M + mi;
+            out.recall[cell] = nd > 0 ? static_cast<double>(tp) / static_cast<double>(npig) : 0.0;
+            for (std::size_t i = 0; i < R; ++i) {
+                double q = 0.0, s = 0.0;
+                if (nd > 0 && need[i] <= tp) {
+                    if (need[i] >= 1) {
+                        q = envelope[need[i] - 1];
+                        s = tp_score[need[i] - 1];
+                    } else {
+                        q = tp > 0 ? envelope[0] : 0.0;
+                        s = selected[0]->score;
+                    }
+                }
+                const std::size_t at = ((t * R + i) * A + area) * M + mi;
+                out.precision[at] = q;
+                out.scores[at] = s;
+            }
+        }
+    }
+}
+
+}  // namespace brandor::eval

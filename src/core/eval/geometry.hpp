@@ -1,0 +1,56 @@
+// Per-table geometry stores: what similarity compares, one store per
+// InstanceTable, chosen by the evaluation kind. Mask kinds add their stores
+// (decoded, compressed, with boundaries) as further alternatives of Geometry;
+// similarity dispatches on the pair of alternatives.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <variant>
+#include <vector>
+
+namespace brandor::eval {
+
+// One [x, y, w, h] per row, owned by the table.
+struct BoxStore {
+    std::vector<double> xywh;
+};
+
+// The same layout, held in a column shared by reference with another owner
+// (a compact store): `owner` keeps the memory behind `xywh` alive.
+struct SharedBoxStore {
+    std::shared_ptr<const void> owner;
+    std::span<const double> xywh;
+};
+
+// Keypoint coordinates, x and y interleaved, 2N per row. Ground truth also
+// has one visibility byte per keypoint and row (1 when visible). `offsets`
+// gives each row's start in `coords` when rows do not all carry N keypoints
+// (kNoKeypoints for a row without any); empty means row r starts at r * 2N.
+struct KeypointStore {
+    static constexpr std::uint64_t kNoKeypoints = 0xFFFFFFFFFFFFFFFFull;
+    std::vector<double> coords;
+    std::vector<std::uint8_t> visibility;
+    std::vector<std::uint64_t> offsets;
+    std::uint32_t keypoint_count = 0;  // N; 0 until a row with keypoints is seen
+
+    std::uint64_t row_start(std::size_t row) const {
+        return offsets.empty() ? static_cast<std::uint64_t>(row) * 2 * keypoint_count : offsets[row];
+    }
+};
+
+using Geometry = std::variant<BoxStore, SharedBoxStore, KeypointStore>;
+
+// The box rows of a box store, or an empty span for any other store.
+inline std::span<const double> box_rows(const Geometry& g) {
+    if (auto* b = std::get_if<BoxStore>(&g)) return b->xywh;
+    if (auto* s = std::get_if<SharedBoxStore>(&g)) return s->xywh;
+    return {};
+}
+
+inline bool is_box_store(const Geometry& g) {
+    return std::holds_alternative<BoxStore>(g) || std::holds_alternative<SharedBoxStore>(g);
+}
+
+}  // namespace brandor::eval

@@ -1,0 +1,118 @@
+#include "core/eval/matching.hpp"
+
+#include <algorithm>
+
+#include "core/error.hpp"
+
+namespace brandor::eval {
+
+void match_image(const EvaluatorCore& core, const ImageSimilarity& sim, std::size_t area, ImageMatch& out,
+                 MatchScratch& scratch, bool retain_assignment) {
+    const AreaRange range = checked_at(core.params.area_rng, area);
+    const auto& thrs = core.params.iou_thrs;
+    const std::size_t T = thrs.size(), D = sim.dets(), G = sim.gts();
+    const auto& gt = core.gt;
+    const auto& dt = core.dt;
+
+    // Non-ignored ground truths first, each part in table order. A NaN area
+    // is not outside the range.
+    out.match_order.clear();
+    out.gt_ignore.clear();
+    std::vector<std::uint8_t>& flags = scratch.ignored;
+    flags.assign(G, 0);
+    for (std::size_t g = 0; g < G; ++g) {
+        std::uint32_t row = sim.gt[g];
+        double a = checked_at(gt.areas, row);
+        flags[g] = checked_at(gt.ignore, row) || a < range.lo || a > range.hi;
+    }
+    for (int pass = 0; pass < 2; ++pass)
+        for (std::size_t g = 0; g < G; ++g)
+            if (flags[g] == pass) {
+                out.match_order.push_back(static_cast<std::uint32_t>(g));
+                out.gt_ignore.push_back(static_cast<std::uint8_t>(pass));
+            }
+    std::vector<std::uint8_t>& crowd = scratch.crowd;
+    crowd.resize(G);
+    for (std::size_t j = 0; j < G; ++j) crowd[j] = checked_at(gt.iscrowd, sim.gt[out.match_order[j]]) != 0;
+
+    std::vector<std::int32_t>& assignment = retain_assignment ? out.assignment : scratch.assignment;
+    assignment.assign(T * D, -1);
+    std::vector<std::uint8_t>& matched = scratch.matched;
+    matched.assign(T * G, 0);
+
+    if (G > 0 && D > 0) {
+        for (std::size_t t = 0; t < T; ++t) {
+            const double thr = std::min(thrs[t], kMaxThreshold);
+            std::uint8_t* matched_t = matched.data() + t * G;
+            for (std::size_t d = 0; d < D; ++d) {
+                if (thr > sim.best[d]) continue;  // no ground truth reaches the threshold
+                const double* row = sim.iou.data() + d * G;
+                double best = thr;
+                std::ptrdiff_t m = -1;
+                for (std::size_t j = 0; j < G; ++j) {
+                    if (matched_t[j] && !crowd[j]) continue;
+                    // Once a real match exists, ignored ground truths (sorted
+                    // last) cannot replace it.
+                    if (m >= 0 && !out.gt_ignore[m] && out.gt_ignore[j]) break;
+                    double v = row[out.match_order[j]];
+                    if (v < best) continue;
+                    best = v;
+                    m = static_cast<std::ptrdiff_t>(j);
+                }
+                if (m < 0) continue;
+                assignment[t * D + d] = static_cast<std::int32_t>(m);
+                matched_t[m] = 1;
+            }
+        }
+    }
+
+    out.status.assign(D * T, kFalsePositive);
+    out.scores.resize(D);
+    for (std::size_t d = 0; d < D; ++d) {
+        std::uint32_t row = sim.ranked[d];
+        out.scores[d] = checked_at(dt.scores, row);
+        double a = checked_at(dt.areas, row);
+        bool outside = a < range.lo || a > range.hi || checked_at(dt.non_exhaustive, row) != 0;
+        for (std::size_t t = 0; t < T; ++t) {
+            std::int32_t m = assignment[t * D + d];
+            std::uint8_t st;
+            if (m >= 0)
+                st = out.gt_ignore[m] ? kIgnored : kTruePositive;
+            else
+                st = outside ? kIgnored : kFalsePositive;
+            out.status[d * T + t] = st;
+        }
+    }
+}
+
+EvalImage build_eval_image(const EvaluatorCore& core, const ImageSimilarity& sim, const ImageMatch& match,
+                           std::uint32_t slot, std::size_t area) {
+    const std::size_t T = core.params.iou_thrs.size(), D = sim.dets(), G = sim.gts();
+    if (match.assignment.size() != T * D) throw InternalError("per-image record needs the retained assignment");
+    EvalImage e;
+    e.image_id = checked_at(core.params.img_ids, sim.image);
+    e.category_id = core.params.use_cats ? checked_at(core.params.cat_ids, slot) : -1;
+    e.area_index = area;
+    e.max_det = core.params.budget();
+    e.dt_ids.resize(D);
+    for (std::size_t d = 0; d < D; ++d) e.dt_ids[d] = checked_at(core.dt.ids, sim.ranked[d]);
+    e.gt_ids.resize(G);
+    for (std::size_t j = 0; j < G; ++j) e.gt_ids[j] = checked_at(core.gt.ids, sim.gt[match.match_order[j]]);
+    e.dt_scores = match.scores;
+    e.gt_ignore.assign(match.gt_ignore.begin(), match.gt_ignore.end());
+    e.dt_matches.assign(T * D, 0.0);
+    e.gt_matches.assign(T * G, 0.0);
+    e.dt_ignore.assign(T * D, 0.0);
+    for (std::size_t t = 0; t < T; ++t)
+        for (std::size_t d = 0; d < D; ++d) {
+            std::int32_t m = match.assignment[t * D + d];
+            if (m >= 0) {
+                e.dt_matches[t * D + d] = static_cast<double>(e.gt_ids[m]);
+                e.gt_matches[t * G + m] = static_cast<double>(e.dt_ids[d]);
+            }
+            e.dt_ignore[t * D + d] = match.status[d * T + t] == kIgnored ? 1.0 : 0.0;
+        }
+    return e;
+}
+
+}  // namespace brandor::eval

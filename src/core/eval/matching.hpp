@@ -1,0 +1,60 @@
+// Greedy per-image matching for one area range at every IoU threshold: which
+// ranked detection takes which ground truth, which ground truths and
+// detections are ignored, and so which detections are true or false
+// positives. Also turns a match into the per-image record `run` can return.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "core/eval/evaluator_core.hpp"
+#include "core/eval/similarity.hpp"
+
+namespace brandor::eval {
+
+// Status of a detection at one threshold.
+enum DetectionStatus : std::uint8_t { kIgnored = 0, kTruePositive = 1, kFalsePositive = 2 };
+
+struct ImageMatch {
+    std::vector<double> scores;            // D, rank order
+    std::vector<std::int32_t> assignment;  // T x D match-order positions, -1 none; only when retained
+    std::vector<std::uint8_t> status;      // D x T DetectionStatus, detection-major
+    std::vector<std::uint8_t> gt_ignore;   // G, match order
+    std::vector<std::uint32_t> match_order;  // G positions into the image's ground-truth list
+};
+
+// Reused buffers of one worker.
+struct MatchScratch {
+    std::vector<std::int32_t> assignment;
+    std::vector<std::uint8_t> matched;  // T x G, match order
+    std::vector<std::uint8_t> ignored;  // G, table order
+    std::vector<std::uint8_t> crowd;    // G, match order
+};
+
+// Thresholds above this are lowered to it, so a perfect overlap still matches.
+inline constexpr double kMaxThreshold = 1.0 - 1e-10;
+
+void match_image(const EvaluatorCore& core, const ImageSimilarity& sim, std::size_t area, ImageMatch& out,
+                 MatchScratch& scratch, bool retain_assignment);
+
+// The per-image record of one category slot and area range. Ids and flags are
+// held as float64 already, the form the Python record carries.
+struct EvalImage {
+    std::int64_t image_id = 0;
+    std::int64_t category_id = 0;  // -1 when categories are pooled
+    std::uint64_t area_index = 0;
+    std::uint64_t max_det = 0;
+    std::vector<std::int64_t> dt_ids;
+    std::vector<std::int64_t> gt_ids;  // match order
+    std::vector<double> dt_scores;
+    std::vector<double> dt_matches;  // T x D matched ground-truth ids, 0 for none
+    std::vector<double> gt_matches;  // T x G matched detection ids, 0 for none
+    std::vector<double> gt_ignore;   // G, 1.0 ignored
+    std::vector<double> dt_ignore;   // T x D, 1.0 ignored
+};
+
+// Needs a match made with the assignment retained.
+EvalImage build_eval_image(const EvaluatorCore& core, const ImageSimilarity& sim, const ImageMatch& match,
+                           std::uint32_t slot, std::size_t area);
+
+}  // namespace brandor::eval
