@@ -4,6 +4,7 @@
 #include <string>
 
 #include "py/alloc_api.hpp"
+#include "py/evaluator/evaluator.hpp"
 #include "py/kit/callable.hpp"
 #include "py/kit/convert.hpp"
 #include "py/kit/numpy.hpp"
@@ -21,7 +22,7 @@ struct ClassEntry {
 
 // Classes, in the order they are added.
 constexpr ClassEntry kClasses[] = {
-    {nullptr, nullptr},  // keeps the array non-empty while no class is registered
+    {"Evaluator", evaluator_type},
 };
 
 // Functions, in the order they are added.

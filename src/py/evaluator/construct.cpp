@@ -1,0 +1,128 @@
+// Evaluator.__new__: converts the parameters in signature order, reads both
+// annotation lists, indexes them and moves everything into the new object.
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <utility>
+
+#include "core/eval/evaluator_core.hpp"
+#include "py/evaluator/evaluator.hpp"
+#include "py/evaluator/list_reader.hpp"
+#include "py/kit/convert.hpp"
+
+namespace brandor::py {
+namespace {
+
+using eval::AreaRange;
+using eval::EvalParams;
+using eval::IouType;
+
+struct ImageSize {
+    std::uint32_t height;
+    std::uint32_t width;
+};
+using ImageSizes = std::unordered_map<std::int64_t, ImageSize>;
+
+ImageSizes read_img_sizes(PyObject* o) {
+    if (!PyDict_Check(o)) not_an_instance(o, "dict");
+    ImageSizes sizes;
+    sizes.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(o)));
+    Py_ssize_t pos = 0;
+    PyObject *k, *v;
+    while (PyDict_Next(o, &pos, &k, &v)) {
+        Ref key_ref = Ref::borrow(k), value_ref = Ref::borrow(v);
+        std::int64_t id = to_i64(k);
+        PyObject* pair = expect_tuple(v, 2);
+        std::uint32_t h = to_u32(PyTuple_GET_ITEM(pair, 0));
+        std::uint32_t w = to_u32(PyTuple_GET_ITEM(pair, 1));
+        sizes[id] = ImageSize{h, w};
+    }
+    return sizes;
+}
+
+AreaRange read_area_range(PyObject* o) {
+    std::size_t n = sequence_length(o);
+    if (n != 2) throw value_error("expected a sequence of length 2 (got " + std::to_string(n) + ")");
+    std::vector<double> pair = to_f64_vector(o);
+    if (pair.size() != 2) throw value_error("expected a sequence of length 2 (got " + std::to_string(pair.size()) + ")");
+    return AreaRange{pair[0], pair[1]};
+}
+
+// The text in double quotes with the escapes of a debug representation.
+std::string debug_quoted(std::string_view text) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string out = "\"";
+    for (unsigned char c : text) {
+        switch (c) {
+            case '"': out += "\\\""; break;
+            case '\\': out += "\\\\"; break;
+            case '\n': out += "\\n"; break;
+            case '\r': out += "\\r"; break;
+            case '\t': out += "\\t"; break;
+            case '\0': out += "\\0"; break;
+            default:
+                if (c < 0x20 || c == 0x7f) {
+                    out += "\\u{";
+                    if (c >= 0x10) out += kHex[c >> 4];
+                    out += kHex[c & 0xf];
+                    out += "}";
+                } else {
+                    out += static_cast<char>(c);
+                }
+        }
+    }
+    return out + "\"";
+}
+
+Ref evaluator_new(PyObject* type, const BoundArgs& args) {
+    auto core = std::make_unique<eval::EvaluatorCore>();
+    EvalParams& p = core->params;
+    // Image sizes give masks their size; box and keypoint kinds only check them.
+    const ImageSizes sizes = args.convert(2, read_img_sizes);
+    p.img_ids = args.convert(3, to_i64_vector);
+    p.cat_ids = args.convert(4, to_i64_vector);
+    p.iou_thrs = args.convert(5, to_f64_vector);
+    p.rec_thrs = args.convert(6, to_f64_vector);
+    p.max_dets = args.convert(7, to_u64_vector);
+    p.area_rng = args.convert(8, [](PyObject* o) { return to_vector<AreaRange>(o, read_area_range); });
+    p.use_cats = args.convert(9, to_bool);
+    const std::string iou_text(args.convert(10, to_text));
+    p.kpt_sigmas = args.convert(11, to_f64_vector);
+    p.use_area = args.convert(12, to_bool);
+    const double boundary_dilation = args.convert(13, to_f64);
+    (void)sizes;
+    (void)boundary_dilation;
+
+    auto kind = eval::iou_type_from_text(iou_text);
+    if (!kind)
+        throw value_error("iouType must be one of segm, bbox, keypoints, boundary; got " + debug_quoted(iou_text));
+    if (eval::needs_masks(*kind)) throw value_error("iouType " + iou_text + " is not supported yet");
+    p.iou_type = *kind;
+
+    const PositionMap images = position_map(p.img_ids);
+    const PositionMap categories = position_map(p.cat_ids);
+
+    PyObject* gt_anns = args[0];
+    PyObject* dt_anns = args[1];
+    if (!PyList_Check(gt_anns)) not_an_instance(gt_anns, "list");
+    if (!PyList_Check(dt_anns)) not_an_instance(dt_anns, "list");
+
+    const ListSource source{*kind, images, categories};
+    core->gt = read_annotation_list(gt_anns, true, source, core->timings);
+    core->dt = read_annotation_list(dt_anns, false, source, core->timings);
+    eval::check_tables(*core);
+    eval::index_tables(*core);
+
+    return EvaluatorObject::create(reinterpret_cast<PyTypeObject*>(type), std::move(core));
+}
+
+}  // namespace
+
+const Callable evaluator_new_fn{
+    "Evaluator.__new__",
+    "Evaluator(gt_anns, dt_anns, img_sizes, img_ids, cat_ids, iou_thrs, rec_thrs, max_dets, area_rng, "
+    "use_cats, iou_type, kpt_sigmas, use_area=True, boundary_dilation=0.02)\n--\n\n"
+    "The evaluation engine, constructed once from prepared annotations.",
+    evaluator_new};
+
+}  // namespace brandor::py
