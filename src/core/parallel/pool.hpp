@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstddef>
+#include <type_traits>
 #include <utility>
 
 namespace brandor::parallel {
@@ -14,6 +15,7 @@ namespace brandor::parallel {
 class ChunkFn {
 public:
     template <class F>
+        requires(!std::is_same_v<std::remove_cv_t<F>, ChunkFn>)
     explicit ChunkFn(F& f)
         : object_(&f), call_([](void* o, std::size_t b, std::size_t e) { (*static_cast<F*>(o))(b, e); }) {}
     void operator()(std::size_t begin, std::size_t end) const { call_(object_, begin, end); }
