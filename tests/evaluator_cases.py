@@ -151,7 +151,7 @@ def reference_eval(dataset, results, iou_type, use_cats=True, max_dets=None, iou
 
 def evaluator_for(E, dataset, dt_anns, iou_type, **extra):
     """The native Evaluator for what `E` evaluated, prepared as COCOeval prepares it."""
-    p = E.params
+    p = E._paramsEval  # accumulate() replaces params.catIds by [-1] when categories are pooled
     img_sizes = {im["id"]: (im["height"], im["width"]) for im in dataset["images"]}
     return _tarnel.Evaluator(
         copy.deepcopy(dataset["annotations"]),
@@ -175,3 +175,18 @@ def standard_evaluator(seed, iou_type="bbox", **kwargs):
     dataset, results = random_dataset(seed, keypoints=iou_type == "keypoints", **kwargs)
     E, dt_anns = reference_eval(dataset, results, iou_type)
     return evaluator_for(E, dataset, dt_anns, iou_type)
+
+
+def native_bbox_evaluator(dataset, results, use_cats=True):
+    """An Evaluator with COCOeval's default bbox parameters, prepared without
+    pycocotools (results numbered and sized as loadRes does)."""
+    dts = []
+    for i, r in enumerate(results):
+        d = dict(r, id=i + 1, iscrowd=0)
+        d["area"] = d["bbox"][2] * d["bbox"][3]
+        dts.append(d)
+    return _tarnel.Evaluator(
+        copy.deepcopy(dataset["annotations"]), dts, {},
+        sorted({im["id"] for im in dataset["images"]}), sorted({c["id"] for c in dataset["categories"]}),
+        list(np.linspace(0.5, 0.95, 10)), list(np.linspace(0.0, 1.0, 101)), [1, 10, 100],
+        [[0.0, 1e10], [0.0, 32.0**2], [32.0**2, 96.0**2], [96.0**2, 1e10]], use_cats, "bbox", [])
