@@ -56,31 +56,48 @@ void accumulate_area(const EvaluatorCore& core, std::span<const ImageMatch> matc
     std::vector<std::uint64_t> need(R);
     for (std::size_t i = 0; i < R; ++i) need[i] = recall_target(p.rec_thrs[i], npig);
 
+    // The status bytes of every entry, gathered once per area range into
+    // threshold-major rows, so the walks below read memory in order.
+    const std::size_t n = entries.size();
+    std::vector<std::uint8_t> statuses(T * n);
+    for (std::size_t e = 0; e < n; ++e) {
+        const std::uint8_t* s = matches[entries[e].pair].status.data() + std::size_t{entries[e].rank} * T;
+        for (std::size_t t = 0; t < T; ++t) statuses[t * n + e] = s[t];
+    }
+
     const std::uint64_t budget = p.budget();
     std::vector<double> tp_fp;       // false positives before the j-th true positive
     std::vector<double> tp_score;    // score of the j-th true positive
     std::vector<double> envelope;    // envelope[j-1] = max precision at or after the j-th true positive
-    std::vector<const RankedEntry*> selected;
-    selected.reserve(entries.size());
+    std::vector<std::uint32_t> selected;  // entry positions within the cap, in ranked order
+    selected.reserve(n);
     for (std::size_t mi = 0; mi < M; ++mi) {
         const std::uint64_t md = p.max_dets[mi];
+        const bool all = md >= budget;
         selected.clear();
-        for (const auto& e : entries)
-            if (md >= budget || e.rank < md) selected.push_back(&e);
-        const std::size_t nd = selected.size();
+        if (!all)
+            for (std::size_t e = 0; e < n; ++e)
+                if (entries[e].rank < md) selected.push_back(static_cast<std::uint32_t>(e));
+        const std::size_t nd = all ? n : selected.size();
+        const double first_score = nd == 0 ? 0.0 : entries[all ? 0 : selected[0]].score;
         for (std::size_t t = 0; t < T; ++t) {
             tp_fp.clear();
             tp_score.clear();
             std::uint64_t fp = 0;
-            for (const RankedEntry* e : selected) {
-                std::uint8_t st = matches[e->pair].status[std::size_t{e->rank} * T + t];
+            const std::uint8_t* row = statuses.data() + t * n;
+            auto visit = [&](std::size_t e) {
+                std::uint8_t st = row[e];
                 if (st == kTruePositive) {
                     tp_fp.push_back(static_cast<double>(fp));
-                    tp_score.push_back(e->score);
+                    tp_score.push_back(entries[e].score);
                 } else if (st == kFalsePositive) {
                     ++fp;
                 }
-            }
+            };
+            if (all)
+                for (std::size_t e = 0; e < n; ++e) visit(e);
+            else
+                for (std::uint32_t e : selected) visit(e);
             const std::size_t tp = tp_fp.size();
             envelope.resize(tp);
             double running = 0.0;
@@ -100,7 +117,7 @@ void accumulate_area(const EvaluatorCore& core, std::span<const ImageMatch> matc
                         s = tp_score[need[i] - 1];
                     } else {
                         q = tp > 0 ? envelope[0] : 0.0;
-                        s = selected[0]->score;
+                        s = first_score;
                     }
                 }
                 const std::size_t at = ((t * R + i) * A + area) * M + mi;

@@ -31,16 +31,37 @@ void match_image(const EvaluatorCore& core, const ImageSimilarity& sim, std::siz
                 out.match_order.push_back(static_cast<std::uint32_t>(g));
                 out.gt_ignore.push_back(static_cast<std::uint8_t>(pass));
             }
+    out.scores.resize(D);
+    out.status.resize(D * T);
+    std::vector<std::int32_t>& assignment = retain_assignment ? out.assignment : scratch.assignment;
+    assignment.assign(T * D, -1);
+
+    // Status of an unmatched detection: ignored outside the area range or in
+    // a non-exhaustive group, else a false positive.
+    auto unmatched_status = [&](std::uint32_t row) -> std::uint8_t {
+        double a = checked_at(dt.areas, row);
+        bool outside = a < range.lo || a > range.hi || checked_at(dt.non_exhaustive, row) != 0;
+        return outside ? kIgnored : kFalsePositive;
+    };
+    if (G == 0 || D == 0) {
+        // Nothing to match: the common case of an image with detections of
+        // the category but no ground truth of it.
+        for (std::size_t d = 0; d < D; ++d) {
+            std::uint32_t row = sim.ranked[d];
+            out.scores[d] = checked_at(dt.scores, row);
+            std::fill_n(out.status.begin() + d * T, T, unmatched_status(row));
+        }
+        return;
+    }
+
     std::vector<std::uint8_t>& crowd = scratch.crowd;
     crowd.resize(G);
     for (std::size_t j = 0; j < G; ++j) crowd[j] = checked_at(gt.iscrowd, sim.gt[out.match_order[j]]) != 0;
 
-    std::vector<std::int32_t>& assignment = retain_assignment ? out.assignment : scratch.assignment;
-    assignment.assign(T * D, -1);
     std::vector<std::uint8_t>& matched = scratch.matched;
     matched.assign(T * G, 0);
 
-    if (G > 0 && D > 0) {
+    {
         for (std::size_t t = 0; t < T; ++t) {
             const double thr = std::min(thrs[t], kMaxThreshold);
             std::uint8_t* matched_t = matched.data() + t * G;
@@ -66,21 +87,13 @@ void match_image(const EvaluatorCore& core, const ImageSimilarity& sim, std::siz
         }
     }
 
-    out.status.assign(D * T, kFalsePositive);
-    out.scores.resize(D);
     for (std::size_t d = 0; d < D; ++d) {
         std::uint32_t row = sim.ranked[d];
         out.scores[d] = checked_at(dt.scores, row);
-        double a = checked_at(dt.areas, row);
-        bool outside = a < range.lo || a > range.hi || checked_at(dt.non_exhaustive, row) != 0;
+        const std::uint8_t if_unmatched = unmatched_status(row);
         for (std::size_t t = 0; t < T; ++t) {
             std::int32_t m = assignment[t * D + d];
-            std::uint8_t st;
-            if (m >= 0)
-                st = out.gt_ignore[m] ? kIgnored : kTruePositive;
-            else
-                st = outside ? kIgnored : kFalsePositive;
-            out.status[d * T + t] = st;
+            out.status[d * T + t] = m >= 0 ? (out.gt_ignore[m] ? kIgnored : kTruePositive) : if_unmatched;
         }
     }
 }

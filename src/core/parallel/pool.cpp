@@ -4,6 +4,7 @@
 #include <sched.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <condition_variable>
 #include <exception>
 #include <memory>
@@ -20,6 +21,7 @@ struct Job {
     Job(ChunkFn f, std::size_t items, std::size_t size)
         : fn(f), n(items), chunk(size), chunks((items + size - 1) / size) {}
     ChunkFn fn;
+    std::uint64_t sequence = 0;  // order of creation; later loops are often nested in earlier ones
     std::size_t n;
     std::size_t chunk;
     std::size_t chunks;
@@ -50,15 +52,19 @@ public:
 
     void run(Job& job) {
         std::unique_lock lock(mu_);
+        job.sequence = ++sequence_;
         open_.push_back(&job);
         cv_.notify_all();
         while (job.finished < job.chunks) {
             if (job.next < job.chunks) {
                 execute(lock, job, claim(job));
-            } else if (!open_.empty()) {
+            } else if (!open_.empty() && open_.back()->sequence > job.sequence) {
                 // Our chunks are all claimed but some still run elsewhere:
-                // help with the newest open loop (usually one nested in ours)
-                // instead of blocking.
+                // help with a newer loop (typically one nested in a chunk of
+                // ours) instead of blocking. Older loops are left alone, so a
+                // waiting thread never buries itself in unrelated long work;
+                // the newest unfinished loop can always progress, so this
+                // cannot deadlock.
                 Job& other = *open_.back();
                 execute(lock, other, claim(other));
             } else {
@@ -113,6 +119,7 @@ private:
     std::mutex mu_;
     std::condition_variable cv_;
     std::vector<Job*> open_;  // loops with unclaimed chunks, oldest first
+    std::uint64_t sequence_ = 0;
     std::vector<std::thread> threads_;
 };
 

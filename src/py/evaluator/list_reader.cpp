@@ -88,6 +88,12 @@ void read_box(PyObject* dict, double box[4]) {
     for (int i = 0; i < 4; ++i) box[i] = values[i];
 }
 
+// o[i] for an object that is indexable but not a sequence.
+Ref item_at(PyObject* o, Py_ssize_t i) {
+    Ref index = Ref::steal(PyLong_FromSsize_t(i));
+    return Ref::steal(PyObject_GetItem(o, index.get()));
+}
+
 const char* const kTripletMessage = "keypoints must contain the same number of x/y/visibility triplets";
 
 // Keypoint rows of one list. Rows without keypoints are allowed only where
@@ -122,9 +128,12 @@ public:
         if (!store_.offsets.empty()) store_.offsets.push_back(store_.coords.size());
         PyObject* o = v.get();
         const bool is_list = PyList_Check(o);
+        const bool is_sequence = PySequence_Check(o);
         for (Py_ssize_t i = 0; i < len; ++i) {
             if (is_list && i >= PyList_GET_SIZE(o)) throw value_error(kTripletMessage);
-            Ref item = is_list ? Ref::borrow(PyList_GET_ITEM(o, i)) : Ref::steal(PySequence_GetItem(o, i));
+            Ref item = is_list       ? Ref::borrow(PyList_GET_ITEM(o, i))
+                       : is_sequence ? Ref::steal(PySequence_GetItem(o, i))
+                                     : item_at(o, i);
             double x = read_float(item.get());
             if (i % 3 != 2)
                 store_.coords.push_back(x);
