@@ -1,0 +1,68 @@
+"""Building, running and failing Evaluators leaves no Python objects behind."""
+
+import gc
+import sys
+
+import numpy as np
+import pytest
+
+from brandor import _tarnel
+from evaluator_cases import native_bbox_evaluator, random_dataset
+
+
+def block_growth(action, rounds=100):
+    """Python memory blocks still allocated after `rounds` more calls: a
+    leaked object of any kind (dict, list, array, int) adds one per round."""
+    action()
+    action()  # warm up caches, free lists and interned keys
+    gc.collect()
+    before = sys.getallocatedblocks()
+    for _ in range(rounds):
+        action()
+    gc.collect()
+    return sys.getallocatedblocks() - before
+
+
+DATA = random_dataset(11, n_images=20)
+
+
+def evaluate_everything():
+    ev = native_bbox_evaluator(*DATA)
+    r = ev.run(collect_eval_imgs=True)
+    assert r["evalImgs"]
+    ev.per_instance(0, 0, 100)
+    ev.timings()
+
+
+def failing_constructions():
+    bad_sources = ([{"image_id": 1, "bbox": [1, 2, 3]}], [{"image_id": 1.5}], [{}], [3], [{"image_id": 1, "keypoints": [1]}])
+    for gt in bad_sources:
+        try:
+            _tarnel.Evaluator(gt, [], {}, [1], [1], [0.5], [0.0], [1], [[0, 1]], True, "keypoints", [])
+        except (ValueError, TypeError, KeyError):
+            pass
+        else:
+            raise AssertionError("construction should have failed")
+    try:  # a conversion error, which carries a note
+        _tarnel.Evaluator([], [], {1: (1, 2)}, [1], [1], [0.5], "0", [1], [[0, 1]], True, "bbox", [])
+    except TypeError:
+        pass
+
+
+@pytest.mark.parametrize("action", [evaluate_everything, failing_constructions])
+def test_no_growth(action):
+    # A leak of one object per round would add at least 100 blocks.
+    assert block_growth(action) < 40
+
+
+def test_results_outlive_the_evaluator():
+    ev = native_bbox_evaluator(*DATA)
+    r = ev.run(collect_eval_imgs=True)
+    d, _ = ev.per_instance()
+    expected = r["precision"].copy()
+    del ev
+    gc.collect()
+    assert np.array_equal(r["precision"], expected)
+    assert d["dt_id"].size > 0
+    records = [e for e in r["evalImgs"] if e is not None]
+    assert records and records[0]["dtMatches"].base is not None  # arrays own native buffers
