@@ -1,0 +1,136 @@
+#include "core/rle/iou.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
+#include "core/error.hpp"
+#include "core/rle/measure.hpp"
+
+namespace brandor::rle {
+
+double box_iou(const Box& d, const Box& g, bool crowd) noexcept {
+    // fmin/fmax, not std::min: a NaN coordinate is skipped the same way.
+    const double iw = std::fmin(d[0] + d[2], g[0] + g[2]) - std::fmax(d[0], g[0]);
+    if (!(iw > 0)) return 0;
+    const double ih = std::fmin(d[1] + d[3], g[1] + g[3]) - std::fmax(d[1], g[1]);
+    if (!(ih > 0)) return 0;
+    const double i = iw * ih;
+    const double da = d[2] * d[3];
+    return crowd ? i / da : i / ((da + g[2] * g[3]) - i);
+}
+
+void box_iou(std::span<const Box> dt, std::span<const Box> gt, std::span<const uint8_t> crowd,
+             std::span<double> out) {
+    const std::size_t m = dt.size(), n = gt.size();
+    if (out.size() != m * n) throw InternalError("box_iou: output size mismatch");
+    for (std::size_t d = 0; d < m; ++d)
+        for (std::size_t g = 0; g < n; ++g) out[d * n + g] = box_iou(dt[d], gt[g], is_crowd(crowd, g));
+}
+
+Overlap overlap(const Rle& A, const Rle& B) noexcept {
+    const auto& ac = A.counts;
+    const auto& bc = B.counts;
+    uint32_t ca = ac[0], cb = bc[0];
+    std::size_t a = 1, b = 1;
+    uint32_t va = 0, vb = 0, I = 0, U = 0;  // all wrap, as in the toolkit
+    for (;;) {
+        // As in merge: a list that has ended counts as 0s while the other goes on.
+        const bool a_done = ca == 0 && a >= ac.size();
+        const bool b_done = cb == 0 && b >= bc.size();
+        const uint32_t c = a_done ? cb : b_done ? ca : std::min(ca, cb);
+        if (va | vb) {
+            U += c;
+            if (va & vb) I += c;
+        }
+        if (!a_done) ca -= c;
+        if (ca == 0 && a < ac.size()) {
+            ca = ac[a++];
+            va ^= 1;
+        }
+        if (!b_done) cb -= c;
+        if (cb == 0 && b < bc.size()) {
+            cb = bc[b++];
+            vb ^= 1;
+        }
+        if (ca == 0 && a >= ac.size()) va = 0;
+        if (cb == 0 && b >= bc.size()) vb = 0;
+        if (static_cast<uint32_t>(ca + cb) == 0) break;
+    }
+    return {I, U};
+}
+
+namespace {
+
+template <class GetD, class GetG>
+void mask_iou_impl(std::size_t m, std::size_t n, GetD dt, GetG gt, std::span<const uint8_t> crowd,
+                   double t_min, std::span<double> out) {
+    if (out.size() != m * n) throw InternalError("mask_iou: output size mismatch");
+    std::vector<Box> dbox(m), gbox(n);
+    std::vector<double> darea(m), garea(n);
+    for (std::size_t d = 0; d < m; ++d) {
+        dbox[d] = bbox(dt(d));
+        darea[d] = area(dt(d));
+    }
+    for (std::size_t g = 0; g < n; ++g) {
+        gbox[g] = bbox(gt(g));
+        garea[g] = area(gt(g));
+    }
+    box_iou(dbox, gbox, crowd, out);
+    for (std::size_t g = 0; g < n; ++g) {
+        const Rle& G = gt(g);
+        const bool is_c = is_crowd(crowd, g);
+        for (std::size_t d = 0; d < m; ++d) {
+            double& o = out[d * n + g];
+            if (!(o > 0)) continue;
+            const Rle& D = dt(d);
+            if (D.h != G.h || D.w != G.w) {
+                o = -1;
+                continue;
+            }
+            if (D.counts.empty() || G.counts.empty()) {
+                o = 0;
+                continue;
+            }
+            if (t_min > 0) {
+                const Box& a = dbox[d];
+                const Box& b = gbox[g];
+                const double iw = std::max(0.0, std::min(a[0] + a[2], b[0] + b[2]) - std::max(a[0], b[0]));
+                const double ih = std::max(0.0, std::min(a[1] + a[3], b[1] + b[3]) - std::max(a[1], b[1]));
+                const double bound = std::min(std::min(darea[d], garea[g]), iw * ih);
+                const double den = is_c ? darea[d] : darea[d] + garea[g] - bound;
+                if (den > 0 && t_min > bound / den) {
+                    o = 0;
+                    continue;
+                }
+            }
+            const Overlap ov = overlap(D, G);
+            double den;
+            if (ov.intersection == 0)
+                den = 1;
+            else if (is_c)
+                den = darea[d];
+            else
+                den = ov.union_;
+            o = static_cast<double>(ov.intersection) / den;
+        }
+    }
+}
+
+}  // namespace
+
+void mask_iou(std::span<const Rle> dt, std::span<const Rle> gt, std::span<const uint8_t> crowd,
+              double t_min, std::span<double> out) {
+    auto get_d = [&](std::size_t i) -> const Rle& { return dt[i]; };
+    auto get_g = [&](std::size_t i) -> const Rle& { return gt[i]; };
+    mask_iou_impl(dt.size(), gt.size(), get_d, get_g, crowd, t_min, out);
+}
+
+void mask_iou(std::span<const Rle* const> dt, std::span<const Rle* const> gt,
+              std::span<const uint8_t> crowd, double t_min, std::span<double> out) {
+    auto get_d = [&](std::size_t i) -> const Rle& { return *dt[i]; };
+    auto get_g = [&](std::size_t i) -> const Rle& { return *gt[i]; };
+    mask_iou_impl(dt.size(), gt.size(), get_d, get_g, crowd, t_min, out);
+}
+
+}  // namespace brandor::rle

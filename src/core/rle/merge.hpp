@@ -1,0 +1,22 @@
+// Union and intersection of run-length masks of one size, with the COCO
+// toolkit's unsigned 32-bit counters (a sum of two runs that wraps to 0 ends
+// the walk early, exactly as there).
+#pragma once
+
+#include <span>
+
+#include "core/rle/rle.hpp"
+
+namespace brandor::rle {
+
+// Merges `rles` in order: none gives the empty Rle (0 x 0, no counts), one a
+// copy, masks of differing sizes the empty Rle, and a mask without counts
+// (once all sizes agree) an h x w Rle without counts.
+Rle merge(std::span<const Rle> rles, bool intersect);
+
+// The pairwise step: A op B over their runs. Where one list ends before the
+// other, its remaining pixels count as 0 (the toolkit would loop forever).
+std::vector<uint32_t> merge_runs(std::span<const uint32_t> a, std::span<const uint32_t> b,
+                                 bool intersect);
+
+}  // namespace brandor::rle
