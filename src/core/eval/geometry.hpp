@@ -10,6 +10,8 @@
 #include <variant>
 #include <vector>
 
+#include "core/rle/rle.hpp"
+
 namespace brandor::eval {
 
 // One [x, y, w, h] per row, owned by the table.
@@ -40,7 +42,18 @@ struct KeypointStore {
     }
 };
 
-using Geometry = std::variant<BoxStore, SharedBoxStore, KeypointStore>;
+// One decoded mask per row (segm).
+struct MaskStore {
+    std::vector<rle::Rle> masks;
+};
+
+// One mask and its boundary band per row (Boundary IoU).
+struct MaskBoundaryStore {
+    std::vector<rle::Rle> masks;
+    std::vector<rle::Rle> boundaries;
+};
+
+using Geometry = std::variant<BoxStore, SharedBoxStore, KeypointStore, MaskStore, MaskBoundaryStore>;
 
 // The box rows of a box store, or an empty span for any other store.
 inline std::span<const double> box_rows(const Geometry& g) {

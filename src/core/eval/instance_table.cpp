@@ -25,12 +25,26 @@ InstanceTable make_instance_table(std::size_t rows, IouType kind) {
             t.geometry = KeypointStore{};
             break;
         case IouType::Segm:
+            t.geometry = MaskStore{};  // filled by install_masks after rasterisation
+            break;
         case IouType::Boundary:
-            // Mask stores are installed after rasterisation; a table of a
-            // mask kind cannot be built before they exist.
-            throw InternalError("no geometry store for mask kinds");
+            t.geometry = MaskBoundaryStore{};
+            break;
     }
     return t;
+}
+
+void install_masks(InstanceTable& table, std::vector<rle::Rle>&& masks, std::vector<rle::Rle>&& boundaries) {
+    if (auto* m = std::get_if<MaskStore>(&table.geometry)) {
+        if (masks.size() != table.size()) throw InternalError("mask count differs from the table's rows");
+        m->masks = std::move(masks);
+    } else if (auto* mb = std::get_if<MaskBoundaryStore>(&table.geometry)) {
+        if (masks.size() != table.size() || boundaries.size() != table.size())
+            throw InternalError("mask count differs from the table's rows");
+        mb->masks = std::move(masks);
+        mb->boundaries = std::move(boundaries);
+    }
+    // Tables of other kinds have no masks; what they were given is released.
 }
 
 }  // namespace brandor::eval

@@ -33,4 +33,8 @@ struct InstanceTable {
 // geometry store of `kind` (boxes reserved; keypoints reserved once N is known).
 InstanceTable make_instance_table(std::size_t rows, IouType kind);
 
+// Gives a segm table its masks, or a boundary table its masks and boundary
+// bands, one per row in row order. Other kinds ignore them.
+void install_masks(InstanceTable& table, std::vector<rle::Rle>&& masks, std::vector<rle::Rle>&& boundaries);
+
 }  // namespace brandor::eval

@@ -7,6 +7,7 @@
 #include "core/error.hpp"
 #include "core/eval/score_order.hpp"
 #include "core/parallel/pool.hpp"
+#include "core/rle/iou.hpp"
 
 namespace brandor::eval {
 namespace {
@@ -103,8 +104,57 @@ void keypoint_similarities(const EvaluatorCore& core, const KeypointStore& gk, c
     }
 }
 
+// Pairs whose IoU cannot reach the smallest threshold may be answered 0
+// without walking their runs; below every threshold, so matching is unchanged.
+double pruning_threshold(const EvalParams& params) {
+    if (params.iou_thrs.empty()) return 0.0;
+    double t = *std::min_element(params.iou_thrs.begin(), params.iou_thrs.end());
+    t = std::min(t, 0.9999999999);
+    return t > 0.0 ? t : 0.0;
+}
+
+// Mask IoU over the selected rows of two mask arrays, into s.iou (D x G).
+void mask_matrix(const EvaluatorCore& core, const std::vector<rle::Rle>& dt_masks,
+                 const std::vector<rle::Rle>& gt_masks, std::span<const std::uint8_t> crowd,
+                 ImageSimilarity& s, std::span<double> out) {
+    std::vector<const rle::Rle*> dt(s.dets()), gt(s.gts());
+    for (std::size_t d = 0; d < s.dets(); ++d) dt[d] = &checked_at(dt_masks, s.ranked[d]);
+    for (std::size_t g = 0; g < s.gts(); ++g) gt[g] = &checked_at(gt_masks, s.gt[g]);
+    rle::mask_iou(dt, gt, crowd, pruning_threshold(core.params), out);
+}
+
+std::vector<std::uint8_t> crowd_flags(const EvaluatorCore& core, const ImageSimilarity& s) {
+    std::vector<std::uint8_t> crowd(s.gts());
+    for (std::size_t g = 0; g < s.gts(); ++g) crowd[g] = checked_at(core.gt.iscrowd, s.gt[g]);
+    return crowd;
+}
+
+void mask_similarities(const EvaluatorCore& core, const MaskStore& gm, const MaskStore& dm, ImageSimilarity& s) {
+    mask_matrix(core, dm.masks, gm.masks, crowd_flags(core, s), s, s.iou);
+}
+
+// Boundary IoU: the smaller of the mask IoU and the IoU of the boundary
+// bands; against a crowd ground truth the mask IoU alone.
+void boundary_similarities(const EvaluatorCore& core, const MaskBoundaryStore& gm, const MaskBoundaryStore& dm,
+                           ImageSimilarity& s) {
+    const std::vector<std::uint8_t> crowd = crowd_flags(core, s);
+    mask_matrix(core, dm.masks, gm.masks, crowd, s, s.iou);
+    std::vector<double> band(s.iou.size(), 0.0);
+    mask_matrix(core, dm.boundaries, gm.boundaries, crowd, s, band);
+    const std::size_t G = s.gts();
+    for (std::size_t d = 0; d < s.dets(); ++d)
+        for (std::size_t g = 0; g < G; ++g)
+            if (!crowd[g]) s.iou[d * G + g] = std::min(s.iou[d * G + g], band[d * G + g]);
+}
+
 void compute_measure(const EvaluatorCore& core, ImageSimilarity& s) {
     if (is_box_store(core.gt.geometry) && is_box_store(core.dt.geometry)) return box_similarities(core, s);
+    const auto* gm = std::get_if<MaskStore>(&core.gt.geometry);
+    const auto* dm = std::get_if<MaskStore>(&core.dt.geometry);
+    if (gm && dm) return mask_similarities(core, *gm, *dm, s);
+    const auto* gb = std::get_if<MaskBoundaryStore>(&core.gt.geometry);
+    const auto* db = std::get_if<MaskBoundaryStore>(&core.dt.geometry);
+    if (gb && db) return boundary_similarities(core, *gb, *db, s);
     const auto* gk = std::get_if<KeypointStore>(&core.gt.geometry);
     const auto* dk = std::get_if<KeypointStore>(&core.dt.geometry);
     if (gk && dk) return keypoint_similarities(core, *gk, *dk, s);

@@ -1,11 +1,15 @@
 // Evaluator.__new__: converts the parameters in signature order, reads both
 // annotation lists, indexes them and moves everything into the new object.
+#include <exception>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <unordered_map>
 #include <utility>
 
+#include "core/error.hpp"
 #include "core/eval/evaluator_core.hpp"
+#include "core/eval/mask_rasteriser.hpp"
 #include "py/evaluator/evaluator.hpp"
 #include "py/evaluator/list_reader.hpp"
 #include "py/kit/convert.hpp"
@@ -16,12 +20,6 @@ namespace {
 using eval::AreaRange;
 using eval::EvalParams;
 using eval::IouType;
-
-struct ImageSize {
-    std::uint32_t height;
-    std::uint32_t width;
-};
-using ImageSizes = std::unordered_map<std::int64_t, ImageSize>;
 
 ImageSizes read_img_sizes(PyObject* o) {
     if (!PyDict_Check(o)) not_an_instance(o, "dict");
@@ -74,6 +72,43 @@ std::string debug_quoted(std::string_view text) {
     return out + "\"";
 }
 
+// Splits the masks in job order (ground truth first) between the two tables.
+void install_rasterised(eval::EvaluatorCore& core, eval::RasterisedMasks&& out) {
+    const std::size_t g = core.gt.size();
+    auto take = [](std::vector<rle::Rle>& all, std::size_t begin, std::size_t end) {
+        if (all.empty()) return std::vector<rle::Rle>{};
+        if (end > all.size()) throw InternalError("fewer masks than annotations");
+        return std::vector<rle::Rle>(std::make_move_iterator(all.begin() + static_cast<std::ptrdiff_t>(begin)),
+                                     std::make_move_iterator(all.begin() + static_cast<std::ptrdiff_t>(end)));
+    };
+    const std::size_t total = g + core.dt.size();
+    eval::install_masks(core.gt, take(out.masks, 0, g), take(out.boundaries, 0, g));
+    eval::install_masks(core.dt, take(out.masks, g, total), take(out.boundaries, g, total));
+}
+
+// Reads both lists with the rasteriser thread beside the reader; the thread is
+// joined on every path. A rasteriser failure wins over a reading error.
+void read_lists(eval::EvaluatorCore& core, PyObject* gt_anns, PyObject* dt_anns, ListSource source,
+                double boundary_dilation) {
+    const bool masks = eval::needs_masks(source.kind);
+    const std::size_t slots =
+        masks ? static_cast<std::size_t>(PyList_GET_SIZE(gt_anns) + PyList_GET_SIZE(dt_anns)) : 0;
+    eval::MaskRasteriser rasteriser(source.kind == IouType::Boundary, boundary_dilation, slots, core.timings);
+    JobSink sink(rasteriser, core.timings);
+    if (masks) source.jobs = &sink;
+    std::exception_ptr reading_failed;
+    try {
+        core.gt = read_annotation_list(gt_anns, true, source, core.timings);
+        core.dt = read_annotation_list(dt_anns, false, source, core.timings);
+        if (masks) sink.flush();
+    } catch (...) {
+        reading_failed = std::current_exception();
+    }
+    eval::RasterisedMasks out = rasteriser.finish();
+    if (reading_failed) std::rethrow_exception(reading_failed);
+    install_rasterised(core, std::move(out));
+}
+
 Ref evaluator_new(PyObject* type, const BoundArgs& args) {
     auto core = std::make_unique<eval::EvaluatorCore>();
     EvalParams& p = core->params;
@@ -90,13 +125,10 @@ Ref evaluator_new(PyObject* type, const BoundArgs& args) {
     p.kpt_sigmas = args.convert(11, to_f64_vector);
     p.use_area = args.convert(12, to_bool);
     const double boundary_dilation = args.convert(13, to_f64);
-    (void)sizes;
-    (void)boundary_dilation;
 
     auto kind = eval::iou_type_from_text(iou_text);
     if (!kind)
         throw value_error("iouType must be one of segm, bbox, keypoints, boundary; got " + debug_quoted(iou_text));
-    if (eval::needs_masks(*kind)) throw value_error("iouType " + iou_text + " is not supported yet");
     p.iou_type = *kind;
 
     const PositionMap images = position_map(p.img_ids);
@@ -107,9 +139,7 @@ Ref evaluator_new(PyObject* type, const BoundArgs& args) {
     if (!PyList_Check(gt_anns)) not_an_instance(gt_anns, "list");
     if (!PyList_Check(dt_anns)) not_an_instance(dt_anns, "list");
 
-    const ListSource source{*kind, images, categories};
-    core->gt = read_annotation_list(gt_anns, true, source, core->timings);
-    core->dt = read_annotation_list(dt_anns, false, source, core->timings);
+    read_lists(*core, gt_anns, dt_anns, ListSource{*kind, images, categories, &sizes}, boundary_dilation);
     eval::check_tables(*core);
     eval::index_tables(*core);
 

@@ -94,6 +94,60 @@ Ref item_at(PyObject* o, Py_ssize_t i) {
     return Ref::steal(PyObject_GetItem(o, index.get()));
 }
 
+// Ring coordinates: a list item by item, anything else as a sequence of numbers.
+void append_ring(PyObject* ring, std::vector<double>& coords) {
+    if (PyList_Check(ring)) {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(ring); ++i) {
+            Ref item = Ref::borrow(PyList_GET_ITEM(ring, i));
+            coords.push_back(read_float(item.get()));
+        }
+        return;
+    }
+    std::vector<double> values = to_f64_vector(ring);
+    coords.insert(coords.end(), values.begin(), values.end());
+}
+
+// The geometry job of one annotation of a mask kind, at its image's size.
+eval::GeometryJob segmentation_job(PyObject* ann, const double box[4], ImageSize size) {
+    eval::GeometryJob job;
+    job.h = size.height;
+    job.w = size.width;
+    Ref seg = optional_value(ann, Key::Segmentation);
+    if (!seg) {
+        job.geometry = eval::BoxGeometry{{box[0], box[1], box[2], box[3]}};
+        return job;
+    }
+    PyObject* o = seg.get();
+    if (PyDict_Check(o)) {
+        // The mask's size always comes from the image; the RLE's own is not read.
+        PyObject* counts = PyDict_GetItemWithError(o, key(Key::Counts));
+        if (!counts) {
+            if (PyErr_Occurred()) throw ErrorAlreadySet{};
+            throw value_error("RLE segmentation is missing 'counts'");
+        }
+        Ref hold = Ref::borrow(counts);
+        if (PyBytes_Check(counts)) {
+            job.geometry = eval::CompressedGeometry{
+                std::string(PyBytes_AS_STRING(counts), static_cast<std::size_t>(PyBytes_GET_SIZE(counts)))};
+        } else if (PyUnicode_Check(counts)) {
+            job.geometry = eval::CompressedGeometry{std::string(to_text(counts))};
+        } else {
+            job.geometry = eval::UncompressedGeometry{to_u32_vector(counts)};
+        }
+        return job;
+    }
+    eval::PolygonGeometry polygons;
+    Ref it = Ref::steal(PyObject_GetIter(o));
+    while (Ref ring = Ref::steal_or_null(PyIter_Next(it.get()))) {
+        append_ring(ring.get(), polygons.coords);
+        if (polygons.coords.size() > 0xFFFFFFFFu) throw value_error("polygon has too many coordinates");
+        polygons.ring_ends.push_back(static_cast<std::uint32_t>(polygons.coords.size()));
+    }
+    if (PyErr_Occurred()) throw ErrorAlreadySet{};
+    job.geometry = std::move(polygons);
+    return job;
+}
+
 const char* const kTripletMessage = "keypoints must contain the same number of x/y/visibility triplets";
 
 // Keypoint rows of one list. Rows without keypoints are allowed only where
@@ -156,6 +210,24 @@ private:
 
 }  // namespace
 
+void JobSink::push(eval::GeometryJob&& job) {
+    batch_.push_back(std::move(job));
+    if (batch_.size() < eval::kBatchJobs) return;
+    eval::Stopwatch blocked;
+    hand_over();
+    blocked.add_to(timings_.read_blocked);
+}
+
+void JobSink::flush() {
+    if (!batch_.empty()) hand_over();
+}
+
+void JobSink::hand_over() {
+    // On a failed hand-over the batch is dropped with the sink.
+    if (!rasteriser_.hand_over(std::move(batch_))) throw value_error("mask rasteriser stopped");
+    batch_ = eval::new_job_batch();
+}
+
 InstanceTable read_annotation_list(PyObject* list, bool ground_truth, const ListSource& source,
                                    eval::PhaseTimings& timings) {
     eval::Stopwatch watch;
@@ -202,7 +274,12 @@ InstanceTable read_annotation_list(PyObject* list, bool ground_truth, const List
         table.ignore.push_back(ignore);
         table.non_exhaustive.push_back(0);
 
-        if (boxes) {
+        if (source.jobs) {
+            auto size = source.sizes->find(*image_id);
+            if (size == source.sizes->end())
+                throw key_error("no image entry for image_id " + std::to_string(*image_id));
+            source.jobs->push(segmentation_job(ann, box, size->second));
+        } else if (boxes) {
             boxes->xywh.insert(boxes->xywh.end(), box, box + 4);
         } else if (kp) {
             if (ground_truth) table.boxes.insert(table.boxes.end(), box, box + 4);
