@@ -51,8 +51,9 @@ def failing_constructions():
 
 @pytest.mark.parametrize("action", [evaluate_everything, failing_constructions])
 def test_no_growth(action):
-    # A leak of one object per round would add at least 100 blocks.
-    assert block_growth(action) < 40
+    # A leak of one object per round adds at least 100 blocks every time;
+    # caches filling up once do not show in both measurements.
+    assert min(block_growth(action), block_growth(action)) < 40
 
 
 def test_results_outlive_the_evaluator():
