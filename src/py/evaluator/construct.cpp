@@ -77,7 +77,8 @@ std::string debug_quoted(std::string_view text) {
 Ref evaluator_new(PyObject* type, const BoundArgs& args) {
     auto core = std::make_unique<eval::EvaluatorCore>();
     EvalParams& p = core->params;
-    // Image sizes give masks their size; box and keypoint kinds only check them.
+    // Image sizes give masks their size; box and keypoint kinds only convert
+    // them, so that malformed sizes are reported the same way for every kind.
     const ImageSizes sizes = args.convert(2, read_img_sizes);
     p.img_ids = args.convert(3, to_i64_vector);
     p.cat_ids = args.convert(4, to_i64_vector);
@@ -90,8 +91,8 @@ Ref evaluator_new(PyObject* type, const BoundArgs& args) {
     p.kpt_sigmas = args.convert(11, to_f64_vector);
     p.use_area = args.convert(12, to_bool);
     const double boundary_dilation = args.convert(13, to_f64);
-    (void)sizes;
-    (void)boundary_dilation;
+    (void)sizes;              // used by the mask kinds' geometry pipeline
+    (void)boundary_dilation;  // likewise, for boundary bands
 
     auto kind = eval::iou_type_from_text(iou_text);
     if (!kind)
