@@ -55,7 +55,13 @@ std::vector<std::unique_ptr<EvalImage>> evaluate_category(const EvaluatorCore& c
         Stopwatch match_watch;
         parallel::parallel_for_chunks(sims.size(), 64, [&](std::size_t begin, std::size_t end) {
             MatchScratch scratch;
-            for (std::size_t i = begin; i < end; ++i) match_image(core, sims[i], a, matches[i], scratch, collect);
+            for (std::size_t i = begin; i < end; ++i) {
+                match_image(core, sims[i], a, matches[i], scratch, collect);
+                // Each image has its own slot, so records can be built in parallel too.
+                if (collect)
+                    checked_at(records, a * I + sims[i].image) =
+                        std::make_unique<EvalImage>(build_eval_image(core, sims[i], matches[i], slot, a));
+            }
         });
         match_watch.add_to(core.timings.match_cpu);
 
@@ -64,10 +70,6 @@ std::vector<std::unique_ptr<EvalImage>> evaluate_category(const EvaluatorCore& c
         accumulate_area(core, matches, entries, a, blocks);
         acc_watch.add_to(core.timings.accumulate_cpu);
 
-        if (collect)
-            for (std::size_t i = 0; i < sims.size(); ++i)
-                checked_at(records, a * I + sims[i].image) =
-                    std::make_unique<EvalImage>(build_eval_image(core, sims[i], matches[i], slot, a));
     }
 
     const std::size_t K = core.slots;
