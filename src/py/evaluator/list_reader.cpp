@@ -83,8 +83,13 @@ void read_box(PyObject* dict, double box[4]) {
         for (Py_ssize_t i = 0; i < 4; ++i) {
             // A conversion may run Python code that shrinks the list.
             if (i >= PyList_GET_SIZE(o)) throw value_error("'bbox' must have 4 entries");
-            Ref item = Ref::borrow(PyList_GET_ITEM(o, i));
-            box[i] = read_float(item.get());
+            PyObject* raw = PyList_GET_ITEM(o, i);
+            if (PyFloat_CheckExact(raw) || PyLong_CheckExact(raw)) {
+                box[i] = read_float(raw);  // runs no Python code
+            } else {
+                Ref item = Ref::borrow(raw);
+                box[i] = read_float(item.get());
+            }
         }
         return;
     }
