@@ -35,7 +35,8 @@ def evaluate_everything():
 
 
 def failing_constructions():
-    bad_sources = ([{"image_id": 1, "bbox": [1, 2, 3]}], [{"image_id": 1.5}], [{}], [3], [{"image_id": 1, "keypoints": [1]}])
+    bad_sources = ([{"image_id": 1, "bbox": [1, 2, 3]}], [{"image_id": 1.5}], [{}], [3],
+                   [{"image_id": 1, "keypoints": [1]}])
     for gt in bad_sources:
         try:
             _tarnel.Evaluator(gt, [], {}, [1], [1], [0.5], [0.0], [1], [[0, 1]], True, "keypoints", [])

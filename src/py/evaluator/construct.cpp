@@ -44,7 +44,9 @@ AreaRange read_area_range(PyObject* o) {
     std::size_t n = sequence_length(o);
     if (n != 2) throw value_error("expected a sequence of length 2 (got " + std::to_string(n) + ")");
     std::vector<double> pair = to_f64_vector(o);
-    if (pair.size() != 2) throw value_error("expected a sequence of length 2 (got " + std::to_string(pair.size()) + ")");
+    // The sequence may have changed length while its elements converted.
+    if (pair.size() != 2)
+        throw value_error("expected a sequence of length 2 (got " + std::to_string(pair.size()) + ")");
     return AreaRange{pair[0], pair[1]};
 }
 

@@ -5,6 +5,7 @@
 #include <span>
 #include <utility>
 
+#include "core/error.hpp"
 #include "core/eval/evaluate.hpp"
 #include "py/evaluator/evaluator.hpp"
 #include "py/evaluator/keys.hpp"
@@ -101,14 +102,23 @@ Ref run(PyObject* self, const BoundArgs& args) {
     set_item(out.get(), "recall", array_from_vector(std::move(a.recall), {T, K, A, M}));
     set_item(out.get(), "scores", array_from_vector(std::move(a.scores), {T, R, K, A, M}));
     if (collect) {
-        Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(result.eval_imgs.size())));
+        const std::size_t slots = result.eval_img_slots;
+        Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(slots)));
         RecordBuilder records(T);
-        for (std::size_t i = 0; i < result.eval_imgs.size(); ++i) {
-            auto& rec = result.eval_imgs[i];
-            Ref item = rec ? records.build(*rec) : Ref::borrow(Py_None);
-            rec.reset();
-            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item.release());
+        std::size_t next = 0;  // first position not filled yet
+        auto fill_none = [&](std::size_t end) {
+            for (; next < end; ++next)
+                PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(next), Ref::borrow(Py_None).release());
+        };
+        for (auto& placed : result.eval_imgs) {
+            if (placed.position < next || placed.position >= slots)
+                throw InternalError("per-image records out of order");
+            fill_none(placed.position);
+            Ref item = records.build(*placed.record);
+            placed.record.reset();
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(next++), item.release());
         }
+        fill_none(slots);
         set_item(out.get(), "evalImgs", list);
     }
     return out;
