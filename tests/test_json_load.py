@@ -8,6 +8,7 @@ identical types, bit-identical floats and the same key order.
 from __future__ import annotations
 
 import errno
+import gc
 import json
 import os
 import random
@@ -139,6 +140,16 @@ def test_random_documents_load_like_json(tmp_path, seed):
         raise AssertionError(f"seed {seed}: {e}") from None
 
 
+@pytest.mark.slow
+def test_many_random_documents_and_floats(tmp_path):
+    for seed in range(1000, 1600):
+        test_random_documents_load_like_json(tmp_path, seed)
+    rng = random.Random(99)
+    numbers = [random_number(rng) for _ in range(200_000)]
+    path = write(tmp_path, "[" + ",".join(numbers) + "]")
+    same(_tarnel.load_json(path), [json.loads(n) if n.lstrip("-").isdigit() else float(n) for n in numbers])
+
+
 def test_wide_and_deep_document(tmp_path):
     rng = random.Random(1234)
     doc = {
@@ -190,6 +201,21 @@ def test_keys_are_shared_within_a_load(tmp_path):
     assert d[0]["key_x"] is not d[1]["key_x"]
     (ours,), (theirs,) = list(d[0]), list(e[0])
     assert sys.getrefcount(ours) == sys.getrefcount(theirs)
+
+
+@pytest.mark.parametrize("enabled", [True, False])
+def test_collector_state_is_restored(tmp_path, enabled):
+    good = write(tmp_path, '[{"a": [1]}]', "good.json")
+    bad = write(tmp_path, '[{"a": [1]}', "bad.json")
+    was = gc.isenabled()
+    try:
+        (gc.enable if enabled else gc.disable)()
+        assert gc.is_tracked(_tarnel.load_json(good))
+        with pytest.raises(ValueError):
+            _tarnel.load_json(bad)
+        assert gc.isenabled() is enabled
+    finally:
+        (gc.enable if was else gc.disable)()
 
 
 # ---------------------------------------------------------------------------

@@ -81,17 +81,31 @@ bool magnitude_below_one(std::string_view t) {
 
 }  // namespace
 
-Number Parser::convert_float(const char* start) const {
+namespace {
+constexpr double exact_powers_of_ten[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                          1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+}  // namespace
+
+Number Parser::convert_float(const NumberScan& s) const {
+    Number n;
+    n.kind = Number::Kind::Float;
+    // Exact fast path: a significand below 2^53 and a power of ten up to 1e22
+    // are both exact doubles, so one correctly rounded multiplication or
+    // division gives the correctly rounded result.
+    if (s.exact && s.significand <= (std::uint64_t{1} << 53) && s.exponent >= -22 && s.exponent <= 22) {
+        const double m = static_cast<double>(s.significand);
+        const double v = s.exponent < 0 ? m / exact_powers_of_ten[-s.exponent] : m * exact_powers_of_ten[s.exponent];
+        n.f = s.negative ? -v : v;
+        return n;
+    }
     // std::from_chars is correctly rounded (libstdc++ 12 uses fast_float with a
     // big-integer fallback for long mantissas); JSON number syntax is a subset
     // of what it accepts, and the text was validated by scan_number.
-    Number n;
-    n.kind = Number::Kind::Float;
-    const auto [ptr, ec] = std::from_chars(start, cur_, n.f);
+    const auto [ptr, ec] = std::from_chars(s.start, cur_, n.f);
     if (ec == std::errc::result_out_of_range) {
-        const std::string_view t(start, static_cast<std::size_t>(cur_ - start));
+        const std::string_view t(s.start, static_cast<std::size_t>(cur_ - s.start));
         if (!magnitude_below_one(t)) fail_here(ErrorCode::NumberOutOfRange);
-        n.f = (*start == '-') ? -0.0 : 0.0;  // underflow rounds to zero, as float() does
+        n.f = s.negative ? -0.0 : 0.0;  // underflow rounds to zero, as float() does
     } else if (ec != std::errc() || ptr != cur_) {
         throw InternalError("number text rejected by from_chars after validation");
     }

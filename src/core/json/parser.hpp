@@ -72,9 +72,13 @@ public:
     // Objects: next_member() is true when a key follows; read_key() (or
     // skip_key()) then reads it and the ':' after it, leaving the parser
     // before the member's value. false once the closing '}' is consumed.
+    // read_key() is read_key_text() followed by read_colon(), for readers
+    // that report an error about the key itself before the ':' is read.
     void begin_object();
     bool next_member();
     DecodedString read_key();
+    DecodedString read_key_text() { return read_string(); }
+    void read_colon();
     void skip_key();
 
     // Validates and passes over one value with the same grammar and nesting
@@ -119,12 +123,14 @@ private:
     // Scans a number's syntax; true when it needs floating-point conversion.
     struct NumberScan {
         const char* start;
-        std::uint64_t significand;
+        std::uint64_t significand;  // integers: the value; floats: the digits, when exact
+        int exponent;               // floats: value = significand * 10^exponent, when exact
         bool negative;
         bool needs_float;
+        bool exact;  // every digit is in `significand` and the exponent is small
     };
     NumberScan scan_number();
-    Number convert_float(const char* start) const;
+    Number convert_float(const NumberScan& s) const;
 
     const char* begin_;
     const char* cur_;
@@ -178,13 +184,16 @@ inline ValueType Parser::peek_value() {
 
 inline Parser::NumberScan Parser::scan_number() {
     using detail::is_digit;
-    NumberScan s{cur_, 0, false, false};
+    NumberScan s{cur_, 0, 0, false, false, true};
     if (*cur_ == '-') {
         s.negative = true;
         ++cur_;
     }
     if (cur_ == end_) fail_here(ErrorCode::EofWhileParsingValue);
     const char first = *cur_++;
+    // Decimal digits go into the significand while it cannot overflow; past
+    // 64 bits an integer becomes the nearest double.
+    constexpr std::uint64_t room = (UINT64_MAX - 9) / 10;
     if (first == '0') {
         // Only one leading zero.
         if (cur_ != end_ && is_digit(*cur_)) fail_peek(ErrorCode::InvalidNumber);
@@ -192,9 +201,9 @@ inline Parser::NumberScan Parser::scan_number() {
         std::uint64_t sig = static_cast<std::uint64_t>(first - '0');
         while (cur_ != end_ && is_digit(*cur_)) {
             const auto digit = static_cast<std::uint64_t>(*cur_ - '0');
-            // Past 64 bits the integer becomes the nearest double.
             if (sig > (UINT64_MAX - digit) / 10) {
                 s.needs_float = true;
+                s.exact = false;
                 while (cur_ != end_ && is_digit(*cur_)) ++cur_;
                 break;
             }
@@ -208,17 +217,31 @@ inline Parser::NumberScan Parser::scan_number() {
     if (cur_ != end_ && *cur_ == '.') {
         ++cur_;
         const char* digits = cur_;
-        while (cur_ != end_ && is_digit(*cur_)) ++cur_;
+        for (; cur_ != end_ && is_digit(*cur_); ++cur_) {
+            if (s.exact && s.significand <= room) {
+                s.significand = s.significand * 10 + static_cast<std::uint64_t>(*cur_ - '0');
+                --s.exponent;
+            } else {
+                s.exact = false;
+            }
+        }
         if (cur_ == digits)
             fail_peek(cur_ == end_ ? ErrorCode::EofWhileParsingValue : ErrorCode::InvalidNumber);
         s.needs_float = true;
     }
     if (cur_ != end_ && (*cur_ == 'e' || *cur_ == 'E')) {
         ++cur_;
-        if (cur_ != end_ && (*cur_ == '+' || *cur_ == '-')) ++cur_;
+        bool negative_exponent = false;
+        if (cur_ != end_ && (*cur_ == '+' || *cur_ == '-')) negative_exponent = *cur_++ == '-';
         if (cur_ == end_) fail_here(ErrorCode::EofWhileParsingValue);
-        if (!is_digit(*cur_++)) fail_here(ErrorCode::InvalidNumber);
-        while (cur_ != end_ && is_digit(*cur_)) ++cur_;
+        if (!is_digit(*cur_)) {
+            ++cur_;
+            fail_here(ErrorCode::InvalidNumber);
+        }
+        int e = 0;
+        for (; cur_ != end_ && is_digit(*cur_); ++cur_)
+            if (e < 100000) e = e * 10 + (*cur_ - '0');
+        s.exponent += negative_exponent ? -e : e;
         s.needs_float = true;
     }
     return s;
@@ -227,7 +250,7 @@ inline Parser::NumberScan Parser::scan_number() {
 inline Number Parser::read_number() {
     NumberScan s = scan_number();
     Number n;
-    if (s.needs_float) return convert_float(s.start);
+    if (s.needs_float) return convert_float(s);
     if (!s.negative) {
         n.kind = Number::Kind::Unsigned;
         n.u = s.significand;
@@ -313,21 +336,22 @@ inline DecodedString Parser::read_string() {
     return read_string_slow(start);
 }
 
-inline DecodedString Parser::read_key() {
-    DecodedString key = read_string();
+inline void Parser::read_colon() {
     skip_whitespace();
     if (cur_ == end_) fail_peek(ErrorCode::EofWhileParsingObject);
     if (*cur_ != ':') fail_peek(ErrorCode::ExpectedColon);
     ++cur_;
+}
+
+inline DecodedString Parser::read_key() {
+    const DecodedString key = read_string();
+    read_colon();
     return key;
 }
 
 inline void Parser::skip_key() {
     skip_string();
-    skip_whitespace();
-    if (cur_ == end_) fail_peek(ErrorCode::EofWhileParsingObject);
-    if (*cur_ != ':') fail_peek(ErrorCode::ExpectedColon);
-    ++cur_;
+    read_colon();
 }
 
 }  // namespace brandor::json

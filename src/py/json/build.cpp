@@ -80,6 +80,7 @@ Ref load_json_text(std::string_view text, std::string_view context) {
     KeyCache keys;
     Ref result;
     try {
+        const GcPause paused;
         result = build_value(parser, keys);
     } catch (const json::ParseError& e) {
         throw value_error(std::string(context) + ": " + e.message());

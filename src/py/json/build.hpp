@@ -12,12 +12,29 @@
 
 namespace brandor::py {
 
+// Holds off the cyclic garbage collector while a document is built: building
+// creates no garbage and runs no Python code, but every few thousand new
+// containers would otherwise start a collection that walks the ever-growing
+// document again. The previous state is restored on every way out.
+class GcPause {
+public:
+    GcPause() noexcept : was_enabled_(PyGC_Disable()) {}
+    ~GcPause() {
+        if (was_enabled_) PyGC_Enable();
+    }
+    GcPause(const GcPause&) = delete;
+    GcPause& operator=(const GcPause&) = delete;
+
+private:
+    int was_enabled_;
+};
+
 // Builds the value at the parser's position; the parser ends just after it.
 // Parse errors propagate as json::ParseError.
 Ref build_value(json::Parser& parser, KeyCache& keys);
 
 // The whole-buffer form: one value, only whitespace after it, a fresh
-// KeyCache. Errors are ValueError "<context>: <parser error>", or
+// KeyCache, the collector paused. Errors are ValueError "<context>: <parser error>", or
 // "<context>: trailing data: trailing characters at ..." after the value.
 Ref load_json_text(std::string_view text, std::string_view context = "JSON snapshot");
 
