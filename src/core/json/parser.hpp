@@ -53,7 +53,10 @@ public:
 
     // --- the value at the current position ---------------------------------
     // Skips whitespace and classifies the next value by its first byte, which
-    // stays unread. At the end of the text: "EOF while parsing a value".
+    // stays unread. At the end of the text: "EOF while parsing a value". The
+    // read_*, begin_* and skip calls below expect to stand on that first byte
+    // (that is, after peek_value() gave the matching type); skip_value() and
+    // fail_invalid_type() skip the whitespace themselves.
     ValueType peek_value();
     void read_null();
     bool read_bool();
@@ -120,14 +123,14 @@ private:
     bool parse_escape();
     std::uint32_t decode_hex_escape();
     void skip_string();
-    // Scans a number's syntax; true when it needs floating-point conversion.
+    // A number's syntax checked and its digits gathered.
     struct NumberScan {
         const char* start;
         std::uint64_t significand;  // integers: the value; floats: the digits, when exact
         int exponent;               // floats: value = significand * 10^exponent, when exact
         bool negative;
         bool needs_float;
-        bool exact;  // every digit is in `significand` and the exponent is small
+        bool exact;  // every digit made it into `significand`
     };
     NumberScan scan_number();
     Number convert_float(const NumberScan& s) const;
