@@ -89,6 +89,7 @@ constexpr double exact_powers_of_ten[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e
 Number Parser::convert_float(const NumberScan& s) const {
     Number n;
     n.kind = Number::Kind::Float;
+    n.integer_syntax = s.integer_syntax;
     // Exact fast path: a significand below 2^53 and a power of ten up to 1e22
     // are both exact doubles, so one correctly rounded multiplication or
     // division gives the correctly rounded result.

@@ -20,9 +20,12 @@ enum class ValueType : std::uint8_t { Null, Bool, Number, String, Array, Object 
 
 // A JSON number as converted: an integer that fits unsigned or signed 64 bits
 // keeps that form; -0, fractions, exponents and wider integers are doubles.
+// `integer_syntax` tells the written form apart: no fraction and no exponent
+// (so -0 and integers beyond 64 bits are Float with integer_syntax set).
 struct Number {
     enum class Kind : std::uint8_t { Unsigned, Signed, Float };
     Kind kind;
+    bool integer_syntax;
     union {
         std::uint64_t u;
         std::int64_t i;
@@ -130,7 +133,8 @@ private:
         int exponent;               // floats: value = significand * 10^exponent, when exact
         bool negative;
         bool needs_float;
-        bool exact;  // every digit made it into `significand`
+        bool exact;           // every digit made it into `significand`
+        bool integer_syntax;  // no fraction, no exponent
     };
     NumberScan scan_number();
     Number convert_float(const NumberScan& s) const;
@@ -187,7 +191,7 @@ inline ValueType Parser::peek_value() {
 
 inline Parser::NumberScan Parser::scan_number() {
     using detail::is_digit;
-    NumberScan s{cur_, 0, 0, false, false, true};
+    NumberScan s{cur_, 0, 0, false, false, true, true};
     if (*cur_ == '-') {
         s.negative = true;
         ++cur_;
@@ -231,6 +235,7 @@ inline Parser::NumberScan Parser::scan_number() {
         if (cur_ == digits)
             fail_peek(cur_ == end_ ? ErrorCode::EofWhileParsingValue : ErrorCode::InvalidNumber);
         s.needs_float = true;
+        s.integer_syntax = false;
     }
     if (cur_ != end_ && (*cur_ == 'e' || *cur_ == 'E')) {
         ++cur_;
@@ -246,14 +251,16 @@ inline Parser::NumberScan Parser::scan_number() {
             if (e < 100000) e = e * 10 + (*cur_ - '0');
         s.exponent += negative_exponent ? -e : e;
         s.needs_float = true;
+        s.integer_syntax = false;
     }
     return s;
 }
 
 inline Number Parser::read_number() {
     NumberScan s = scan_number();
-    Number n;
     if (s.needs_float) return convert_float(s);
+    Number n;
+    n.integer_syntax = true;
     if (!s.negative) {
         n.kind = Number::Kind::Unsigned;
         n.u = s.significand;
