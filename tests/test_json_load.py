@@ -334,6 +334,14 @@ def test_unreadable_files_raise_os_errors(tmp_path, fn):
     assert info.value.__notes__ == ["while processing 'path'"]
 
 
+@pytest.mark.skipif(not os.path.exists("/proc/self/cmdline"), reason="needs procfs")
+def test_files_that_report_no_size_are_read_whole():
+    # Pseudo-files report a size of 0; the reader keeps going until the end.
+    assert os.stat("/proc/self/cmdline").st_size == 0
+    with open("/proc/self/cmdline", "rb") as f:
+        assert _tarnel.read_file_only("/proc/self/cmdline") == len(f.read()) > 0
+
+
 @pytest.mark.skipif(os.geteuid() == 0, reason="permissions do not stop root")
 def test_permission_denied(tmp_path):
     path = write(tmp_path, "[]")
