@@ -51,8 +51,14 @@ public:
     // Entering the 128th nested array or object fails.
     static constexpr unsigned max_depth = 128;
 
-    explicit Parser(std::string_view text, std::size_t offset = 0)
-        : begin_(text.data()), cur_(text.data() + offset), end_(text.data() + text.size()) {}
+    // Parses `text` from `offset` on; positions in errors count from the
+    // start of `text`. `enclosing_depth` is the number of containers already
+    // open around the starting point (a reader that starts inside an array
+    // whose '[' it did not read passes 1, so the nesting limit stays that of
+    // the whole document).
+    explicit Parser(std::string_view text, std::size_t offset = 0, unsigned enclosing_depth = 0)
+        : begin_(text.data()), cur_(text.data() + offset), end_(text.data() + text.size()),
+          depth_(enclosing_depth < max_depth ? enclosing_depth : max_depth - 1) {}
 
     // --- the value at the current position ---------------------------------
     // Skips whitespace and classifies the next value by its first byte, which
@@ -142,7 +148,7 @@ private:
     const char* begin_;
     const char* cur_;
     const char* end_;
-    unsigned depth_ = 0;
+    unsigned depth_;
     // first_[d]: the container open at depth d has not yet yielded an element.
     std::array<bool, max_depth + 1> first_{};
     std::string scratch_;
