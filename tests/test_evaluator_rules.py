@@ -328,3 +328,17 @@ def test_repeated_runs_are_identical_and_fresh():
         assert np.array_equal(a[k], b[k])
     a["precision"][:] = 7.0  # the caller owns the arrays
     assert np.array_equal(ev.run()["recall"], b["recall"])
+
+
+@pytest.mark.parametrize("enabled", [True, False])
+def test_collecting_records_leaves_the_garbage_collector_as_it_was(enabled):
+    import gc
+
+    ev = evaluator([gt()], [dt()])
+    was = gc.isenabled()
+    try:
+        gc.enable() if enabled else gc.disable()
+        assert ev.run(collect_eval_imgs=True)["evalImgs"][0]["dtIds"] == [1]
+        assert gc.isenabled() is enabled
+    finally:
+        gc.enable() if was else gc.disable()
