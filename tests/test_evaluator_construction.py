@@ -45,10 +45,51 @@ def test_signature_and_docstring():
     assert names == ["run", "timings", "per_instance"]
 
 
-def test_eleven_positional_arguments_name_the_missing_one():
+POSITIONAL = ([], [], {}, [1], [1], THRS, RECS, [1], AREAS, True, "bbox", [])
+
+
+@pytest.mark.parametrize(
+    "args, kwargs, message",
+    [
+        (POSITIONAL[:11], {}, "Evaluator.__new__() missing 1 required positional argument: 'kpt_sigmas'"),
+        (POSITIONAL[:10], {}, "Evaluator.__new__() missing 2 required positional arguments: 'iou_type' and "
+                              "'kpt_sigmas'"),
+        (POSITIONAL, {"iou": 1}, "Evaluator.__new__() got an unexpected keyword argument 'iou'"),
+        (POSITIONAL, {"img_ids": [1]}, "Evaluator.__new__() got multiple values for argument 'img_ids'"),
+        (POSITIONAL + (True, 0.02, 1), {},
+         "Evaluator.__new__() takes from 12 to 14 positional arguments but 15 were given"),
+    ],
+)
+def test_binding_errors(args, kwargs, message):
     with pytest.raises(TypeError) as info:
-        _tarnel.Evaluator([], [], {}, [1], [1], THRS, RECS, [1], AREAS, True, "bbox")
-    assert str(info.value) == "Evaluator.__new__() missing 1 required positional argument: 'kpt_sigmas'"
+        _tarnel.Evaluator(*args, **kwargs)
+    assert str(info.value) == message
+
+
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda ev: ev.run(True, 1), "Evaluator.run() takes from 0 to 1 positional arguments but 2 were given"),
+        (lambda ev: ev.per_instance(tidx=0), "Evaluator.per_instance() got an unexpected keyword argument 'tidx'"),
+        (lambda ev: ev.timings(1), "Evaluator.timings() takes 0 positional arguments but 1 was given"),
+    ],
+)
+def test_method_binding_errors(call, message):
+    # Worded as for a function of the signature without the receiver.
+    with pytest.raises(TypeError) as info:
+        call(make())
+    assert str(info.value) == message
+
+
+def test_method_arguments_convert_with_notes():
+    ev = make()
+    with pytest.raises(TypeError) as info:
+        ev.run(1)
+    assert info.value.__notes__ == ["while processing 'collect_eval_imgs'"]
+    with pytest.raises(OverflowError) as info:
+        ev.per_instance(0, -1)
+    assert info.value.__notes__ == ["while processing 'a_idx'"]
+    assert list(ev.run(collect_eval_imgs=np.bool_(False))) == ["counts", "precision", "recall", "scores"]
 
 
 @pytest.mark.parametrize(
@@ -102,12 +143,6 @@ def test_unknown_iou_type(text, shown):
     with pytest.raises(ValueError) as info:
         make(iou_type=text)
     assert str(info.value) == "iouType must be one of segm, bbox, keypoints, boundary; got " + shown
-
-
-@pytest.mark.parametrize("kind", ["segm", "boundary"])
-def test_mask_kinds_are_refused_until_supported(kind):
-    with pytest.raises(ValueError, match=f"iouType {kind} is not supported yet"):
-        make(iou_type=kind)
 
 
 @pytest.mark.parametrize("side", [0, 1])

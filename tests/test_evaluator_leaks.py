@@ -35,7 +35,8 @@ def evaluate_everything():
 
 
 def failing_constructions():
-    bad_sources = ([{"image_id": 1, "bbox": [1, 2, 3]}], [{"image_id": 1.5}], [{}], [3], [{"image_id": 1, "keypoints": [1]}])
+    bad_sources = ([{"image_id": 1, "bbox": [1, 2, 3]}], [{"image_id": 1.5}], [{}], [3],
+                   [{"image_id": 1, "keypoints": [1]}])
     for gt in bad_sources:
         try:
             _tarnel.Evaluator(gt, [], {}, [1], [1], [0.5], [0.0], [1], [[0, 1]], True, "keypoints", [])
@@ -51,8 +52,9 @@ def failing_constructions():
 
 @pytest.mark.parametrize("action", [evaluate_everything, failing_constructions])
 def test_no_growth(action):
-    # A leak of one object per round would add at least 100 blocks.
-    assert block_growth(action) < 40
+    # A leak of one object per round adds at least 100 blocks every time;
+    # caches filling up once do not show in both measurements.
+    assert min(block_growth(action), block_growth(action)) < 40
 
 
 def test_results_outlive_the_evaluator():
@@ -65,4 +67,4 @@ def test_results_outlive_the_evaluator():
     assert np.array_equal(r["precision"], expected)
     assert d["dt_id"].size > 0
     records = [e for e in r["evalImgs"] if e is not None]
-    assert records and records[0]["dtMatches"].base is not None  # arrays own native buffers
+    assert records and all(e["dtMatches"].flags.owndata or e["dtMatches"].base is not None for e in records)

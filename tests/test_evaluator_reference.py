@@ -142,3 +142,15 @@ def test_per_instance_matches_the_reference_records(kind, seed):
 def _nan_free(rows):
     """Rows with NaN scores replaced by a marker, so equal rows compare equal."""
     return [tuple("nan" if isinstance(v, float) and v != v else v for v in row) for row in rows]
+
+
+@pytest.mark.slow
+@pytest.mark.parametrize("kind", ["bbox", "keypoints"])
+@pytest.mark.parametrize("seed", range(3))
+def test_larger_datasets(kind, seed):
+    dataset, results = random_dataset(500 + seed, n_images=200, n_cats=10, gts_per_image=5.0, fp_per_image=8.0,
+                                      keypoints=kind == "keypoints")
+    E, dt_anns = reference_eval(dataset, results, kind)
+    ours = evaluator_for(E, dataset, dt_anns, kind).run(collect_eval_imgs=True)
+    assert_same_arrays(ours, E, seed)
+    assert_same_eval_imgs(ours["evalImgs"], E, seed)

@@ -154,21 +154,43 @@ def test_tied_scores_rank_by_image_order():
     assert r["precision"].ravel().tolist() == [EPS_PRECISION]
 
 
+# The budget filter counts groups in a table of (largest image index + 1) x K
+# cells when that is at most twice the number of detections, and goes through a
+# group index otherwise: putting the detections on the last of many images
+# selects the second strategy.
+STRATEGIES = {"dense": 1, "sparse": 40}
+
+
+@pytest.mark.parametrize("strategy", sorted(STRATEGIES))
 @pytest.mark.parametrize("use_cats", [True, False])
-def test_budget_keeps_the_best_scores_with_nan_last(use_cats):
+def test_budget_keeps_the_best_scores_with_nan_last(strategy, use_cats):
+    img = STRATEGIES[strategy]
     scores = [0.9, float("nan"), 0.9, 0.5, 0.7]
-    d = [dt(score=s, id=i + 1) for i, s in enumerate(scores)]
-    ev = evaluator([gt()], d, max_dets=[3])
+    d = [dt(img=img, score=s, id=i + 1) for i, s in enumerate(scores)]
+    ev = evaluator([gt(img=img)], d, img_ids=range(1, img + 1), max_dets=[3], use_cats=use_cats)
     dets, _ = ev.per_instance(0, 0, 100)
     assert dets["dt_id"].tolist() == [1, 3, 5]
 
 
-def test_budget_ties_across_pooled_categories_prefer_the_lower_category():
-    d = [dt(cat=2, score=0.5, id=1), dt(cat=1, score=0.5, id=2), dt(cat=2, score=0.9, id=3)]
-    ev = evaluator([gt(cat=1)], d, cat_ids=[1, 2], use_cats=False, max_dets=[2])
+@pytest.mark.parametrize("strategy", sorted(STRATEGIES))
+def test_budget_ties_across_pooled_categories_prefer_the_lower_category(strategy):
+    img = STRATEGIES[strategy]
+    d = [dt(img=img, cat=2, score=0.5, id=1), dt(img=img, cat=1, score=0.5, id=2),
+         dt(img=img, cat=2, score=0.9, id=3), dt(img=img, cat=1, score=float("nan"), id=4)]
+    ev = evaluator([gt(img=img, cat=1)], d, img_ids=range(1, img + 1), cat_ids=[1, 2], use_cats=False,
+                   max_dets=[2])
     dets, _ = ev.per_instance(0, 0, 100)
     assert dets["dt_id"].tolist() == [3, 2]
     assert dets["category_id"].tolist() == [-1, -1]
+
+
+@pytest.mark.parametrize("strategy", sorted(STRATEGIES))
+def test_budget_zero_evaluates_no_detection(strategy):
+    img = STRATEGIES[strategy]
+    ev = evaluator([gt(img=img)], [dt(img=img), dt(img=img, score=0.2)], img_ids=range(1, img + 1), max_dets=[0])
+    dets, gts = ev.per_instance(0, 0, 100)
+    assert len(dets["dt_id"]) == 0 and gts["matched"].tolist() == [False]
+    assert ev.run()["recall"].ravel().tolist() == [0.0]
 
 
 def test_empty_caps_give_empty_arrays():
@@ -306,3 +328,17 @@ def test_repeated_runs_are_identical_and_fresh():
         assert np.array_equal(a[k], b[k])
     a["precision"][:] = 7.0  # the caller owns the arrays
     assert np.array_equal(ev.run()["recall"], b["recall"])
+
+
+@pytest.mark.parametrize("enabled", [True, False])
+def test_collecting_records_leaves_the_garbage_collector_as_it_was(enabled):
+    import gc
+
+    ev = evaluator([gt()], [dt()])
+    was = gc.isenabled()
+    try:
+        gc.enable() if enabled else gc.disable()
+        assert ev.run(collect_eval_imgs=True)["evalImgs"][0]["dtIds"] == [1]
+        assert gc.isenabled() is enabled
+    finally:
+        gc.enable() if was else gc.disable()

@@ -35,8 +35,8 @@ private:
     EvalArrays& arrays_;
 };
 
-std::vector<std::unique_ptr<EvalImage>> evaluate_category(const EvaluatorCore& core, std::uint32_t slot,
-                                                          bool collect, SharedOutput& output) {
+std::vector<PlacedEvalImage> evaluate_category(const EvaluatorCore& core, std::uint32_t slot, bool collect,
+                                               SharedOutput& output) {
     const auto& p = core.params;
     const std::size_t T = p.iou_thrs.size(), R = p.rec_thrs.size(), A = p.area_rng.size(), M = p.max_dets.size();
     const std::size_t I = p.img_ids.size();
@@ -48,14 +48,23 @@ std::vector<std::unique_ptr<EvalImage>> evaluate_category(const EvaluatorCore& c
     CategoryBlocks blocks(T, R, A, M);
     std::vector<ImageMatch> matches(sims.size());
     std::vector<RankedEntry> entries;
-    std::vector<std::unique_ptr<EvalImage>> records;
-    if (collect) records.resize(A * I);
+    // Records of area range a and image pair i at a * pairs + i: ascending
+    // list positions, because pairs come in ascending image order.
+    std::vector<PlacedEvalImage> records;
+    if (collect) records.resize(A * sims.size());
 
     for (std::size_t a = 0; a < A; ++a) {
         Stopwatch match_watch;
         parallel::parallel_for_chunks(sims.size(), 64, [&](std::size_t begin, std::size_t end) {
             MatchScratch scratch;
-            for (std::size_t i = begin; i < end; ++i) match_image(core, sims[i], a, matches[i], scratch, collect);
+            for (std::size_t i = begin; i < end; ++i) {
+                match_image(core, sims[i], a, matches[i], scratch, collect);
+                // Each image has its own slot, so records can be built in parallel too.
+                if (collect)
+                    checked_at(records, a * sims.size() + i) = PlacedEvalImage{
+                        (std::size_t{slot} * A + a) * I + sims[i].image,
+                        std::make_unique<EvalImage>(build_eval_image(core, sims[i], matches[i], slot, a))};
+            }
         });
         match_watch.add_to(core.timings.match_cpu);
 
@@ -64,10 +73,6 @@ std::vector<std::unique_ptr<EvalImage>> evaluate_category(const EvaluatorCore& c
         accumulate_area(core, matches, entries, a, blocks);
         acc_watch.add_to(core.timings.accumulate_cpu);
 
-        if (collect)
-            for (std::size_t i = 0; i < sims.size(); ++i)
-                checked_at(records, a * I + sims[i].image) =
-                    std::make_unique<EvalImage>(build_eval_image(core, sims[i], matches[i], slot, a));
     }
 
     const std::size_t K = core.slots;
@@ -103,13 +108,16 @@ EvalResult evaluate_all(const EvaluatorCore& core, bool collect_eval_imgs) {
     arr.recall.assign(arr.T * arr.K * arr.A * arr.M, -1.0);
 
     SharedOutput output(arr);
-    std::vector<std::vector<std::unique_ptr<EvalImage>>> per_category(core.slots);
+    std::vector<std::vector<PlacedEvalImage>> per_category(core.slots);
     parallel::parallel_for(core.slots, 1, [&](std::size_t k) {
         per_category[k] = evaluate_category(core, static_cast<std::uint32_t>(k), collect_eval_imgs, output);
     });
 
     if (collect_eval_imgs) {
-        result.eval_imgs.reserve(arr.K * arr.A * p.img_ids.size());
+        result.eval_img_slots = arr.K * arr.A * p.img_ids.size();
+        std::size_t total = 0;
+        for (const auto& list : per_category) total += list.size();
+        result.eval_imgs.reserve(total);
         for (auto& list : per_category)
             for (auto& rec : list) result.eval_imgs.push_back(std::move(rec));
     }

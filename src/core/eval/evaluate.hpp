@@ -18,12 +18,20 @@ struct EvalArrays {
     std::vector<double> precision, recall, scores;
 };
 
+// One per-image record and its position in the K x A x I list (category
+// slot, then area range, then image).
+struct PlacedEvalImage {
+    std::size_t position;
+    std::unique_ptr<EvalImage> record;
+};
+
 struct EvalResult {
     EvalArrays arrays;
-    // K x A x I records (category slot, area range, image); null where the
-    // image has neither ground truth nor detection of the category. Empty
-    // unless requested.
-    std::vector<std::unique_ptr<EvalImage>> eval_imgs;
+    // The records that exist, in ascending position; every other position of
+    // the K x A x I list (an image with neither ground truth nor detection of
+    // the category) has none. Empty unless requested.
+    std::vector<PlacedEvalImage> eval_imgs;
+    std::size_t eval_img_slots = 0;  // K x A x I
 };
 
 EvalResult evaluate_all(const EvaluatorCore& core, bool collect_eval_imgs);

@@ -78,7 +78,8 @@ GroupIndex build_group_index(std::span<const std::uint32_t> image_index,
         index.runs.push_back(GroupRun{img, pos, end - pos});
         pos = end;
     }
-    if (!use_cats && slots > 0) index.category_spans[0] = CategorySpan{0, static_cast<std::uint32_t>(index.runs.size())};
+    if (!use_cats && slots > 0)
+        index.category_spans[0] = CategorySpan{0, static_cast<std::uint32_t>(index.runs.size())};
     return index;
 }
 

@@ -61,29 +61,27 @@ void match_image(const EvaluatorCore& core, const ImageSimilarity& sim, std::siz
     std::vector<std::uint8_t>& matched = scratch.matched;
     matched.assign(T * G, 0);
 
-    {
-        for (std::size_t t = 0; t < T; ++t) {
-            const double thr = std::min(thrs[t], kMaxThreshold);
-            std::uint8_t* matched_t = matched.data() + t * G;
-            for (std::size_t d = 0; d < D; ++d) {
-                if (thr > sim.best[d]) continue;  // no ground truth reaches the threshold
-                const double* row = sim.iou.data() + d * G;
-                double best = thr;
-                std::ptrdiff_t m = -1;
-                for (std::size_t j = 0; j < G; ++j) {
-                    if (matched_t[j] && !crowd[j]) continue;
-                    // Once a real match exists, ignored ground truths (sorted
-                    // last) cannot replace it.
-                    if (m >= 0 && !out.gt_ignore[m] && out.gt_ignore[j]) break;
-                    double v = row[out.match_order[j]];
-                    if (v < best) continue;
-                    best = v;
-                    m = static_cast<std::ptrdiff_t>(j);
-                }
-                if (m < 0) continue;
-                assignment[t * D + d] = static_cast<std::int32_t>(m);
-                matched_t[m] = 1;
+    for (std::size_t t = 0; t < T; ++t) {
+        const double thr = std::min(thrs[t], kMaxThreshold);
+        std::uint8_t* matched_t = matched.data() + t * G;
+        for (std::size_t d = 0; d < D; ++d) {
+            if (thr > sim.best[d]) continue;  // no ground truth reaches the threshold
+            const double* row = sim.iou.data() + d * G;
+            double best = thr;
+            std::ptrdiff_t m = -1;
+            for (std::size_t j = 0; j < G; ++j) {
+                if (matched_t[j] && !crowd[j]) continue;
+                // Once a real match exists, ignored ground truths (sorted
+                // last) cannot replace it.
+                if (m >= 0 && !out.gt_ignore[m] && out.gt_ignore[j]) break;
+                double v = row[out.match_order[j]];
+                if (v < best) continue;
+                best = v;
+                m = static_cast<std::ptrdiff_t>(j);
             }
+            if (m < 0) continue;
+            assignment[t * D + d] = static_cast<std::int32_t>(m);
+            matched_t[m] = 1;
         }
     }
 
@@ -107,23 +105,28 @@ EvalImage build_eval_image(const EvaluatorCore& core, const ImageSimilarity& sim
     e.category_id = core.params.use_cats ? checked_at(core.params.cat_ids, slot) : -1;
     e.area_index = area;
     e.max_det = core.params.budget();
-    e.dt_ids.resize(D);
-    for (std::size_t d = 0; d < D; ++d) e.dt_ids[d] = checked_at(core.dt.ids, sim.ranked[d]);
-    e.gt_ids.resize(G);
-    for (std::size_t j = 0; j < G; ++j) e.gt_ids[j] = checked_at(core.gt.ids, sim.gt[match.match_order[j]]);
-    e.dt_scores = match.scores;
-    e.gt_ignore.assign(match.gt_ignore.begin(), match.gt_ignore.end());
-    e.dt_matches.assign(T * D, 0.0);
-    e.gt_matches.assign(T * G, 0.0);
-    e.dt_ignore.assign(T * D, 0.0);
+    e.T = T;
+    e.D = D;
+    e.G = G;
+    e.ids.resize(D + G);
+    for (std::size_t d = 0; d < D; ++d) e.ids[d] = checked_at(core.dt.ids, sim.ranked[d]);
+    for (std::size_t j = 0; j < G; ++j) e.ids[D + j] = checked_at(core.gt.ids, sim.gt[match.match_order[j]]);
+    e.values.assign(D + 2 * T * D + T * G + G, 0.0);
+    double* scores = e.values.data();
+    double* dt_matches = scores + D;
+    double* gt_matches = dt_matches + T * D;
+    double* gt_ignore = gt_matches + T * G;
+    double* dt_ignore = gt_ignore + G;
+    std::copy(match.scores.begin(), match.scores.end(), scores);
+    for (std::size_t j = 0; j < G; ++j) gt_ignore[j] = match.gt_ignore[j];
     for (std::size_t t = 0; t < T; ++t)
         for (std::size_t d = 0; d < D; ++d) {
             std::int32_t m = match.assignment[t * D + d];
             if (m >= 0) {
-                e.dt_matches[t * D + d] = static_cast<double>(e.gt_ids[m]);
-                e.gt_matches[t * G + m] = static_cast<double>(e.dt_ids[d]);
+                dt_matches[t * D + d] = static_cast<double>(e.ids[D + m]);
+                gt_matches[t * G + m] = static_cast<double>(e.ids[d]);
             }
-            e.dt_ignore[t * D + d] = match.status[d * T + t] == kIgnored ? 1.0 : 0.0;
+            dt_ignore[t * D + d] = match.status[d * T + t] == kIgnored ? 1.0 : 0.0;
         }
     return e;
 }

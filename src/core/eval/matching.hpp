@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "core/eval/evaluator_core.hpp"
@@ -37,20 +38,29 @@ inline constexpr double kMaxThreshold = 1.0 - 1e-10;
 void match_image(const EvaluatorCore& core, const ImageSimilarity& sim, std::size_t area, ImageMatch& out,
                  MatchScratch& scratch, bool retain_assignment);
 
-// The per-image record of one category slot and area range. Ids and flags are
-// held as float64 already, the form the Python record carries.
+// The per-image record of one category slot and area range, as the Python
+// record carries it: ids and flags already float64. The fields share two
+// buffers (a run can build millions of records), read through the accessors.
 struct EvalImage {
     std::int64_t image_id = 0;
     std::int64_t category_id = 0;  // -1 when categories are pooled
     std::uint64_t area_index = 0;
     std::uint64_t max_det = 0;
-    std::vector<std::int64_t> dt_ids;
-    std::vector<std::int64_t> gt_ids;  // match order
-    std::vector<double> dt_scores;
-    std::vector<double> dt_matches;  // T x D matched ground-truth ids, 0 for none
-    std::vector<double> gt_matches;  // T x G matched detection ids, 0 for none
-    std::vector<double> gt_ignore;   // G, 1.0 ignored
-    std::vector<double> dt_ignore;   // T x D, 1.0 ignored
+    std::size_t T = 0, D = 0, G = 0;
+    std::vector<std::int64_t> ids;  // D detection ids (rank order), then G ground-truth ids (match order)
+    std::vector<double> values;     // dt_scores, dt_matches, gt_matches, gt_ignore, dt_ignore
+
+    std::span<const std::int64_t> dt_ids() const { return {ids.data(), D}; }
+    std::span<const std::int64_t> gt_ids() const { return {ids.data() + D, G}; }
+    std::span<const double> dt_scores() const { return {values.data(), D}; }
+    // T x D matched ground-truth ids, 0 for none
+    std::span<const double> dt_matches() const { return {values.data() + D, T * D}; }
+    // T x G matched detection ids, 0 for none
+    std::span<const double> gt_matches() const { return {values.data() + D + T * D, T * G}; }
+    // G, 1.0 ignored
+    std::span<const double> gt_ignore() const { return {values.data() + D + T * D + T * G, G}; }
+    // T x D, 1.0 ignored
+    std::span<const double> dt_ignore() const { return {values.data() + D + T * D + T * G + G, T * D}; }
 };
 
 // Needs a match made with the assignment retained.

@@ -42,7 +42,9 @@ AreaRange read_area_range(PyObject* o) {
     std::size_t n = sequence_length(o);
     if (n != 2) throw value_error("expected a sequence of length 2 (got " + std::to_string(n) + ")");
     std::vector<double> pair = to_f64_vector(o);
-    if (pair.size() != 2) throw value_error("expected a sequence of length 2 (got " + std::to_string(pair.size()) + ")");
+    // The sequence may have changed length while its elements converted.
+    if (pair.size() != 2)
+        throw value_error("expected a sequence of length 2 (got " + std::to_string(pair.size()) + ")");
     return AreaRange{pair[0], pair[1]};
 }
 
@@ -112,7 +114,8 @@ void read_lists(eval::EvaluatorCore& core, PyObject* gt_anns, PyObject* dt_anns,
 Ref evaluator_new(PyObject* type, const BoundArgs& args) {
     auto core = std::make_unique<eval::EvaluatorCore>();
     EvalParams& p = core->params;
-    // Image sizes give masks their size; box and keypoint kinds only check them.
+    // Image sizes give masks their size; box and keypoint kinds only convert
+    // them, so that malformed sizes are reported the same way for every kind.
     const ImageSizes sizes = args.convert(2, read_img_sizes);
     p.img_ids = args.convert(3, to_i64_vector);
     p.cat_ids = args.convert(4, to_i64_vector);

@@ -47,6 +47,11 @@ std::int64_t read_int(PyObject* v) {
 
 double read_float(PyObject* v) {
     if (PyFloat_Check(v)) return PyFloat_AS_DOUBLE(v);
+    if (PyLong_CheckExact(v)) {
+        double x = PyLong_AsDouble(v);
+        if (x == -1.0 && PyErr_Occurred()) throw ErrorAlreadySet{};
+        return x;
+    }
     return to_f64(v);
 }
 
@@ -78,8 +83,13 @@ void read_box(PyObject* dict, double box[4]) {
         for (Py_ssize_t i = 0; i < 4; ++i) {
             // A conversion may run Python code that shrinks the list.
             if (i >= PyList_GET_SIZE(o)) throw value_error("'bbox' must have 4 entries");
-            Ref item = Ref::borrow(PyList_GET_ITEM(o, i));
-            box[i] = read_float(item.get());
+            PyObject* raw = PyList_GET_ITEM(o, i);
+            if (PyFloat_CheckExact(raw) || PyLong_CheckExact(raw)) {
+                box[i] = read_float(raw);  // runs no Python code
+            } else {
+                Ref item = Ref::borrow(raw);
+                box[i] = read_float(item.get());
+            }
         }
         return;
     }
@@ -185,10 +195,14 @@ public:
         const bool is_sequence = PySequence_Check(o);
         for (Py_ssize_t i = 0; i < len; ++i) {
             if (is_list && i >= PyList_GET_SIZE(o)) throw value_error(kTripletMessage);
-            Ref item = is_list       ? Ref::borrow(PyList_GET_ITEM(o, i))
-                       : is_sequence ? Ref::steal(PySequence_GetItem(o, i))
-                                     : item_at(o, i);
-            double x = read_float(item.get());
+            double x;
+            PyObject* raw = is_list ? PyList_GET_ITEM(o, i) : nullptr;
+            if (raw && (PyFloat_CheckExact(raw) || PyLong_CheckExact(raw))) {
+                x = read_float(raw);  // runs no Python code, so the borrowed item stays valid
+            } else {
+                Ref item = raw ? Ref::borrow(raw) : is_sequence ? Ref::steal(PySequence_GetItem(o, i)) : item_at(o, i);
+                x = read_float(item.get());
+            }
             if (i % 3 != 2)
                 store_.coords.push_back(x);
             else if (ground_truth_)

@@ -1,8 +1,11 @@
 // Evaluator.run, Evaluator.per_instance and Evaluator.timings: evaluate with
 // the interpreter lock released, then turn the engine's buffers into Python
 // objects, NumPy arrays taking the buffers over without copies.
+#include <cstring>
+#include <span>
 #include <utility>
 
+#include "core/error.hpp"
 #include "core/eval/evaluate.hpp"
 #include "py/evaluator/evaluator.hpp"
 #include "py/evaluator/keys.hpp"
@@ -27,30 +30,77 @@ void set_item(PyObject* dict, const char* key_text, const Ref& value) {
 }
 
 template <class T, class Make>
-Ref list_of(const std::vector<T>& values, Make make) {
+Ref list_of(std::span<const T> values, Make make) {
     Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(values.size())));
     for (std::size_t i = 0; i < values.size(); ++i)
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), make(values[i]).release());
     return list;
 }
 
-Ref eval_image_dict(EvalImage& e, npy_intp T) {
-    const npy_intp D = static_cast<npy_intp>(e.dt_ids.size()), G = static_cast<npy_intp>(e.gt_ids.size());
-    Ref d = Ref::steal(PyDict_New());
-    PyObject* o = d.get();
-    set_item(o, key(Key::RecImageId), int_object(e.image_id));
-    set_item(o, key(Key::RecCategoryId), int_object(e.category_id));
-    set_item(o, key(Key::ARng), uint_object(e.area_index));
-    set_item(o, key(Key::MaxDet), uint_object(e.max_det));
-    set_item(o, key(Key::DtIds), list_of(e.dt_ids, int_object));
-    set_item(o, key(Key::GtIds), list_of(e.gt_ids, int_object));
-    set_item(o, key(Key::DtScores), list_of(e.dt_scores, float_object));
-    set_item(o, key(Key::DtMatches), array_from_vector(std::move(e.dt_matches), {T, D}));
-    set_item(o, key(Key::GtMatches), array_from_vector(std::move(e.gt_matches), {T, G}));
-    set_item(o, key(Key::GtIgnore), array_from_vector(std::move(e.gt_ignore), {G}));
-    set_item(o, key(Key::DtIgnore), array_from_vector(std::move(e.dt_ignore), {T, D}));
-    return d;
+// A float64 array owned by NumPy holding a copy of `values`: for the many
+// tiny arrays of the per-image records this costs less than handing each
+// buffer over, and the copy is a few dozen bytes.
+Ref record_array(std::span<const double> values, std::initializer_list<npy_intp> dims) {
+    Ref array = Ref::steal(PyArray_SimpleNew(static_cast<int>(dims.size()), const_cast<npy_intp*>(dims.begin()),
+                                             NPY_FLOAT64));
+    if (!values.empty())
+        std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())), values.data(),
+                    values.size() * sizeof(double));
+    return array;
 }
+
+// Builds the per-image dicts of one run. Arrays without elements are shared
+// between records of the same shape: they cannot be written to, and most
+// records have no ground truth (or no detection) of their category.
+class RecordBuilder {
+public:
+    explicit RecordBuilder(npy_intp thresholds) : T_(thresholds) {}
+
+    Ref build(const EvalImage& e) {
+        const npy_intp D = static_cast<npy_intp>(e.D), G = static_cast<npy_intp>(e.G);
+        Ref d = Ref::steal(PyDict_New());
+        PyObject* o = d.get();
+        set_item(o, key(Key::RecImageId), int_object(e.image_id));
+        set_item(o, key(Key::RecCategoryId), int_object(e.category_id));
+        set_item(o, key(Key::ARng), uint_object(e.area_index));
+        set_item(o, key(Key::MaxDet), uint_object(e.max_det));
+        set_item(o, key(Key::DtIds), list_of(e.dt_ids(), int_object));
+        set_item(o, key(Key::GtIds), list_of(e.gt_ids(), int_object));
+        set_item(o, key(Key::DtScores), list_of(e.dt_scores(), float_object));
+        set_item(o, key(Key::DtMatches), D ? record_array(e.dt_matches(), {T_, D}) : empty(empty_td_));
+        set_item(o, key(Key::GtMatches), G ? record_array(e.gt_matches(), {T_, G}) : empty(empty_td_));
+        set_item(o, key(Key::GtIgnore), G ? record_array(e.gt_ignore(), {G}) : empty(empty_flat_, true));
+        set_item(o, key(Key::DtIgnore), D ? record_array(e.dt_ignore(), {T_, D}) : empty(empty_td_));
+        return d;
+    }
+
+private:
+    Ref empty(Ref& slot, bool flat = false) {
+        if (!slot) slot = flat ? record_array({}, {0}) : record_array({}, {T_, 0});
+        return slot;
+    }
+
+    npy_intp T_;
+    Ref empty_td_;    // shape (T, 0)
+    Ref empty_flat_;  // shape (0,)
+};
+
+// Pauses the cyclic garbage collector while the per-image records are built:
+// they are hundreds of thousands of new dicts and lists without cycles, and
+// each collection they would trigger walks every tracked object of the
+// process (a COCO-sized dataset held by the caller makes that the main cost).
+class CollectorPause {
+public:
+    CollectorPause() : was_enabled_(PyGC_Disable()) {}
+    ~CollectorPause() {
+        if (was_enabled_) PyGC_Enable();
+    }
+    CollectorPause(const CollectorPause&) = delete;
+    CollectorPause& operator=(const CollectorPause&) = delete;
+
+private:
+    int was_enabled_;
+};
 
 Ref run(PyObject* self, const BoundArgs& args) {
     const bool collect = args.convert(0, to_bool);
@@ -63,18 +113,30 @@ Ref run(PyObject* self, const BoundArgs& args) {
     const npy_intp T = static_cast<npy_intp>(a.T), R = static_cast<npy_intp>(a.R), K = static_cast<npy_intp>(a.K),
                    A = static_cast<npy_intp>(a.A), M = static_cast<npy_intp>(a.M);
     Ref out = Ref::steal(PyDict_New());
-    set_item(out.get(), "counts", list_of(std::vector<npy_intp>{T, R, K, A, M}, int_object));
+    const std::int64_t counts[] = {T, R, K, A, M};
+    set_item(out.get(), "counts", list_of(std::span<const std::int64_t>(counts), int_object));
     set_item(out.get(), "precision", array_from_vector(std::move(a.precision), {T, R, K, A, M}));
     set_item(out.get(), "recall", array_from_vector(std::move(a.recall), {T, K, A, M}));
     set_item(out.get(), "scores", array_from_vector(std::move(a.scores), {T, R, K, A, M}));
     if (collect) {
-        Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(result.eval_imgs.size())));
-        for (std::size_t i = 0; i < result.eval_imgs.size(); ++i) {
-            auto& rec = result.eval_imgs[i];
-            Ref item = rec ? eval_image_dict(*rec, T) : Ref::borrow(Py_None);
-            rec.reset();
-            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item.release());
+        CollectorPause pause;
+        const std::size_t slots = result.eval_img_slots;
+        Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(slots)));
+        RecordBuilder records(T);
+        std::size_t next = 0;  // first position not filled yet
+        auto fill_none = [&](std::size_t end) {
+            for (; next < end; ++next)
+                PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(next), Ref::borrow(Py_None).release());
+        };
+        for (auto& placed : result.eval_imgs) {
+            if (placed.position < next || placed.position >= slots)
+                throw InternalError("per-image records out of order");
+            fill_none(placed.position);
+            Ref item = records.build(*placed.record);
+            placed.record.reset();
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(next++), item.release());
         }
+        fill_none(slots);
         set_item(out.get(), "evalImgs", list);
     }
     return out;
