@@ -1,0 +1,90 @@
+// The module definition of brandor._tarnel and its registration tables:
+// classes first, then functions, each in table order. Every name is appended
+// to __all__ before the attribute is set.
+#include <string>
+
+#include "py/alloc_api.hpp"
+#include "py/kit/callable.hpp"
+#include "py/kit/convert.hpp"
+#include "py/kit/numpy.hpp"
+#include "py/summary.hpp"
+
+namespace brandor::py {
+namespace {
+
+using TypeFactory = PyTypeObject* (*)();
+
+struct ClassEntry {
+    const char* name;
+    TypeFactory type;
+};
+
+// Classes, in the order they are added.
+constexpr ClassEntry kClasses[] = {
+    {nullptr, nullptr},  // keeps the array non-empty while no class is registered
+};
+
+// Functions, in the order they are added.
+PyMethodDef kFunctions[] = {
+    method_def<summary_values_fn>("summary_values"),
+    method_def<alloc_stats_fn>("alloc_stats"),
+    method_def<reset_alloc_peak_fn>("reset_alloc_peak"),
+};
+
+// Appends `name` to __all__ (creating the list when missing), then sets the attribute.
+void add_name(PyObject* module, const char* name, Ref value) {
+    Ref all = Ref::steal_or_null(PyObject_GetAttrString(module, "__all__"));
+    if (!all) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw ErrorAlreadySet{};
+        PyErr_Clear();
+        all = Ref::steal(PyList_New(0));
+        check(PyObject_SetAttrString(module, "__all__", all.get()));
+    }
+    Ref text = Ref::steal(PyUnicode_FromString(name));
+    if (!PyList_Check(all.get()) || PyList_Append(all.get(), text.get()) < 0) {
+        PyErr_Clear();
+        throw InternalError("could not append __name__ to __all__");
+    }
+    check(PyObject_SetAttrString(module, name, value.get()));
+}
+
+int module_exec(PyObject* module) {
+    return call_frame_status([&] {
+        if (!PyModule_Check(module)) not_an_instance(module, "module");
+        import_numpy();
+        for (const ClassEntry& entry : kClasses) {
+            if (!entry.name) continue;
+            add_name(module, entry.name, Ref::borrow(reinterpret_cast<PyObject*>(entry.type())));
+        }
+        Ref module_name = Ref::steal(PyModule_GetNameObject(module));
+        for (PyMethodDef& def : kFunctions) {
+            add_name(module, def.ml_name,
+                     Ref::steal(PyCFunction_NewEx(&def, module, module_name.get())));
+        }
+    });
+}
+
+PyModuleDef_Slot kSlots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(&module_exec)},
+#ifdef Py_mod_gil
+    {Py_mod_gil, Py_MOD_GIL_USED},
+#endif
+    {0, nullptr},
+};
+
+PyModuleDef kModule = {
+    PyModuleDef_HEAD_INIT,
+    "_tarnel",  // m_name
+    nullptr,    // m_doc
+    0,          // m_size
+    nullptr,    // m_methods: functions are added by the module body
+    kSlots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+}  // namespace brandor::py
+
+PyMODINIT_FUNC PyInit__tarnel(void) { return PyModuleDef_Init(&brandor::py::kModule); }
