@@ -18,7 +18,7 @@ from typing import Any, Sequence
 
 import numpy as np
 
-from ._tarnel import Evaluator, summary_values
+from . import _tarnel
 
 _EVAL_IMG_KEYS = ("image_id", "category_id", "aRng", "maxDet", "dtIds", "gtIds",
                   "dtMatches", "gtMatches", "dtScores", "gtIgnore", "dtIgnore")
@@ -82,7 +82,7 @@ class COCOeval:
         self._paramsEval: Any = {}
         self.stats: Any = []
         self.ious: dict[Any, Any] = {}
-        self._evaluator: Evaluator | None = None
+        self._evaluator: Any = None
         self._run: dict[str, Any] | None = None
         if cocoGt is not None:
             self.params.imgIds = sorted(cocoGt.getImgIds())
@@ -124,7 +124,7 @@ class COCOeval:
         self._paramsEval = copy.deepcopy(self.params)
         print("DONE (t={:0.2f}s).".format(time.time() - tic))
 
-    def _build_evaluator(self, p: Params, **overrides: Any) -> Evaluator:
+    def _build_evaluator(self, p: Params, **overrides: Any) -> Any:
         gts = _annotation_list(self.cocoGt)
         dts = _annotation_list(self.cocoDt)
         cat_ids = [int(c) for c in p.catIds]
@@ -150,7 +150,7 @@ class COCOeval:
         img_sizes: dict[int, tuple[int, int]] = {}
         if args["iou_type"] in ("segm", "boundary"):
             img_sizes = {int(i): (int(img["height"]), int(img["width"])) for i, img in self.cocoGt.imgs.items()}
-        return Evaluator(gts, dts, img_sizes, **args)
+        return _tarnel.Evaluator(gts, dts, img_sizes, **args)
 
     def _collect_eval_imgs(self) -> list[dict[str, Any] | None]:
         """The reference's per-image records, in its order: category, area range, image."""
@@ -324,7 +324,7 @@ def _summary_mean(array: np.ndarray, iou_thrs: Any, iou_thr: float | None,
         thresholds = np.where(iou_thr == iou_thrs)[0].tolist()
     if len(aind) == 1 and len(mind) == 1:
         cat_axis = array.ndim - 3
-        values = summary_values(array, thresholds, range(array.shape[cat_axis]), aind[0], mind[0])
+        values = _tarnel.summary_values(array, thresholds, range(array.shape[cat_axis]), aind[0], mind[0])
     else:
         # Several areas or caps carry the same label: select them as NumPy's
         # paired fancy indexing does (and fail where it fails).
