@@ -333,3 +333,22 @@ def test_keypoints_pooled_over_one_category_equal_per_category():
     for key in ("precision", "recall", "scores"):
         assert np.array_equal(runs[0].eval[key], runs[1].eval[key]), key
     assert runs[1].stats[0] > 0
+
+
+@pytest.mark.parametrize("labels", [["all", "small", "small", "large"], ["all", "small", "medium", "large", "huge"],
+                                    ["all", "tiny", "medium", "large"]])
+def test_summary_with_unusual_area_labels(labels):
+    """Repeated, surplus and missing labels select (or fail) as the reference's NumPy indexing does."""
+    dataset, results = box_case(55)
+    pair = list(evaluate_both(dataset, results, "bbox")[:2])
+    outcomes = []
+    for e in pair:
+        e.params.areaRngLbl = labels
+        buf = io.StringIO()
+        try:
+            with redirect_stdout(buf):
+                e.summarize()
+            outcomes.append((buf.getvalue(), e.stats.tolist()))
+        except IndexError as exc:
+            outcomes.append((buf.getvalue(), type(exc)))
+    assert outcomes[0] == outcomes[1]

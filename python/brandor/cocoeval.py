@@ -322,12 +322,13 @@ def _summary_mean(array: np.ndarray, iou_thrs: Any, iou_thr: float | None,
         thresholds: Sequence[int] = range(array.shape[0])
     else:
         thresholds = np.where(iou_thr == iou_thrs)[0].tolist()
-    if len(aind) == 1 and len(mind) == 1:
+    if len(aind) == 1 and len(mind) == 1 and aind[0] < array.shape[-2] and mind[0] < array.shape[-1]:
         cat_axis = array.ndim - 3
         values = _tarnel.summary_values(array, thresholds, range(array.shape[cat_axis]), aind[0], mind[0])
     else:
-        # Several areas or caps carry the same label: select them as NumPy's
-        # paired fancy indexing does (and fail where it fails).
+        # Several areas or caps carry the same label, or a label has no area
+        # range: select as NumPy's paired fancy indexing does, and fail where
+        # it fails.
         s = array[list(thresholds)]
         s = s[:, :, :, aind, mind] if array.ndim == 5 else s[:, :, aind, mind]
         values = s[s > -1]
