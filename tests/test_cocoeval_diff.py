@@ -59,6 +59,8 @@ def assert_same_eval(ours: Any, ref: Any, out_ours: str, out_ref: str, label: st
         assert len(bad) == 0, f"{label}: {key} differs at {bad[:5].tolist()}: {a[tuple(bad[0])]} != {b[tuple(bad[0])]}"
     assert np.array_equal(ours.stats, ref.stats), f"{label}: stats {ours.stats} != {ref.stats}"
     assert list(ours.eval) == list(ref.eval), label
+    for key in ("imgIds", "catIds", "maxDets"):
+        assert list(getattr(ours.params, key)) == list(getattr(ref.params, key)), f"{label}: params.{key}"
     if eval_imgs:
         assert_same_eval_imgs(ours.evalImgs, ref.evalImgs, label)
 
@@ -352,3 +354,17 @@ def test_summary_with_unusual_area_labels(labels):
         except IndexError as exc:
             outcomes.append((buf.getvalue(), type(exc)))
     assert outcomes[0] == outcomes[1]
+
+
+def test_match_to_ground_truth_id_0_counts_as_true_positive():
+    """The reference reads a match to a ground truth whose id is 0 as no match at all and counts
+    the detection as a false positive; here it is a true positive."""
+    dataset = {
+        "images": [{"id": 1, "width": 100, "height": 100}],
+        "categories": [{"id": 1, "name": "a", "supercategory": "s"}],
+        "annotations": [{"id": 0, "image_id": 1, "category_id": 1, "bbox": [10, 10, 20, 20], "area": 400,
+                         "iscrowd": 0}],
+    }
+    results = [{"image_id": 1, "category_id": 1, "bbox": [10, 10, 20, 20], "score": 0.9}]
+    ours, ref, _, _ = evaluate_both(dataset, results, "bbox")
+    assert ours.stats[0] == pytest.approx(1.0) and ref.stats[0] == 0.0
