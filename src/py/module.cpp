@@ -4,6 +4,7 @@
 #include <string>
 
 #include "py/alloc_api.hpp"
+#include "py/json_load.hpp"
 #include "py/kit/callable.hpp"
 #include "py/kit/convert.hpp"
 #include "py/kit/numpy.hpp"
@@ -27,6 +28,9 @@ constexpr ClassEntry kClasses[] = {
 // Functions, in the order they are added.
 PyMethodDef kFunctions[] = {
     method_def<summary_values_fn>("summary_values"),
+    method_def<load_json_fn>("load_json"),
+    method_def<parse_json_only_fn>("parse_json_only"),
+    method_def<read_file_only_fn>("read_file_only"),
     method_def<alloc_stats_fn>("alloc_stats"),
     method_def<reset_alloc_peak_fn>("reset_alloc_peak"),
 };
