@@ -55,6 +55,11 @@ def test_empty_and_malformed(tmp_path, capsys):
     for cls in (brandor.COCO, RefCOCO):
         with pytest.raises(AssertionError, match="annotation file format <class 'list'> not supported"):
             cls(str(path))
+        with pytest.raises(FileNotFoundError):
+            cls(str(tmp_path / "missing.json"))
+        with pytest.raises(ValueError):
+            (tmp_path / "bad.json").write_text('{"images": [1, }')
+            cls(str(tmp_path / "bad.json"))
     capsys.readouterr()
 
 

@@ -3,20 +3,22 @@
 The class behaves as `pycocotools.coco.COCO` does (same attributes, same
 return values and printed lines, same quirks of its filters), so that code
 written against pycocotools runs unchanged. It can also be built from a
-dataset dict directly.
+dataset dict directly. Files are parsed by the native JSON loader, which
+gives the same Python objects as `json.load`.
 """
 
 from __future__ import annotations
 
 import copy
 import itertools
-import json
 import os
 import time
 from collections import defaultdict
 from typing import Any, Iterable
 
 import numpy as np
+
+from . import _tarnel
 
 
 def _is_array_like(obj: Any) -> bool:
@@ -53,8 +55,7 @@ class COCO:
         else:
             print("loading annotations into memory...")
             tic = time.time()
-            with open(annotation_file, "r") as f:
-                dataset = json.load(f)
+            dataset = _tarnel.load_json(os.fspath(annotation_file))
             assert type(dataset) == dict, "annotation file format {} not supported".format(type(dataset))
             print("Done (t={:0.2f}s)".format(time.time() - tic))
         self.dataset = dataset
@@ -175,8 +176,7 @@ class COCO:
         print("Loading and preparing results...")
         tic = time.time()
         if isinstance(resFile, (str, os.PathLike)):
-            with open(resFile) as f:
-                anns = json.load(f)
+            anns = _tarnel.load_json(os.fspath(resFile))
         elif type(resFile) == np.ndarray:
             anns = self.loadNumpyAnnotations(resFile)
         else:
