@@ -229,6 +229,16 @@ def test_summarize_before_accumulate():
             cls(iouType="bbox").summarize()
 
 
+def test_accumulate_before_evaluate():
+    outs = []
+    for cls in (brandor.COCOeval, RefCOCOeval):
+        buf = io.StringIO()
+        with redirect_stdout(buf), pytest.raises(AttributeError) as info:
+            cls(iouType="bbox").accumulate()
+        outs.append((buf.getvalue(), str(info.value)))
+    assert outs[0] == outs[1]
+
+
 def test_segm_matches_the_reference_or_is_refused_clearly():
     """Mask evaluation either agrees with the reference or fails with a plain error, never made-up numbers."""
     dataset, _ = box_case(53)
