@@ -381,3 +381,16 @@ def test_match_to_ground_truth_id_0_counts_as_true_positive():
     results = [{"image_id": 1, "category_id": 1, "bbox": [10, 10, 20, 20], "score": 0.9}]
     ours, ref, _, _ = evaluate_both(dataset, results, "bbox")
     assert ours.stats[0] == pytest.approx(1.0) and ref.stats[0] == 0.0
+
+
+@pytest.mark.parametrize("dtype", [np.float64, np.float32])
+def test_results_from_an_array(dtype):
+    """N×7 results: NumPy scalars in boxes, scores and (float32) areas evaluate as the reference's."""
+    dataset, results = box_case(62)
+    rows = np.array([[r["image_id"], *r["bbox"], r["score"], r["category_id"]] for r in results], dtype=dtype)
+    gt_ref = ref_coco(dataset)
+    with redirect_stdout(io.StringIO()):
+        gt_ours = brandor.COCO(copy.deepcopy(dataset))
+        ours = brandor.COCOeval(gt_ours, gt_ours.loadRes(rows.copy()), "bbox")
+        ref = RefCOCOeval(gt_ref, gt_ref.loadRes(rows.copy()), "bbox")
+    assert_same_eval(ours, ref, run_eval(ours, None), run_eval(ref, None), f"array {dtype.__name__}")
