@@ -9,7 +9,9 @@ gives the same Python objects as `json.load`.
 
 from __future__ import annotations
 
+import contextlib
 import copy
+import gc
 import itertools
 import os
 import time
@@ -25,6 +27,22 @@ def _is_array_like(obj: Any) -> bool:
     # A str counts as array-like here, as in pycocotools: a name filter given
     # as one string then matches by substring.
     return hasattr(obj, "__iter__") and hasattr(obj, "__len__")
+
+
+@contextlib.contextmanager
+def _gc_paused() -> Any:
+    """Pause the cyclic garbage collector while building many acyclic objects.
+
+    Each container allocated counts towards a collection, and every collection
+    walks the freshly loaded annotations again; the loops below create no cycles.
+    """
+    was_enabled = gc.isenabled()
+    gc.disable()
+    try:
+        yield
+    finally:
+        if was_enabled:
+            gc.enable()
 
 
 def _mask_api() -> Any:
@@ -63,6 +81,11 @@ class COCO:
 
     def createIndex(self) -> None:
         print("creating index...")
+        with _gc_paused():
+            self._build_index()
+        print("index created!")
+
+    def _build_index(self) -> None:
         anns: dict[Any, dict[str, Any]] = {}
         cats: dict[Any, dict[str, Any]] = {}
         imgs: dict[Any, dict[str, Any]] = {}
@@ -81,7 +104,6 @@ class COCO:
         if "annotations" in self.dataset and "categories" in self.dataset:
             for ann in self.dataset["annotations"]:
                 cat_to_imgs[ann["category_id"]].append(ann["image_id"])
-        print("index created!")
         self.anns = anns
         self.imgToAnns = img_to_anns
         self.catToImgs = cat_to_imgs
@@ -175,6 +197,14 @@ class COCO:
         res.dataset["images"] = [img for img in self.dataset["images"]]
         print("Loading and preparing results...")
         tic = time.time()
+        with _gc_paused():
+            anns = self._prepare_results(res, resFile)
+        print("DONE (t={:0.2f}s)".format(time.time() - tic))
+        res.dataset["annotations"] = anns
+        res.createIndex()
+        return res
+
+    def _prepare_results(self, res: "COCO", resFile: Any) -> list[dict[str, Any]]:
         if isinstance(resFile, (str, os.PathLike)):
             anns = _tarnel.load_json(os.fspath(resFile))
         elif type(resFile) == np.ndarray:
@@ -211,10 +241,7 @@ class COCO:
                 ann["area"] = (x1 - x0) * (y1 - y0)
                 ann["id"] = i + 1
                 ann["bbox"] = [x0, y0, x1 - x0, y1 - y0]
-        print("DONE (t={:0.2f}s)".format(time.time() - tic))
-        res.dataset["annotations"] = anns
-        res.createIndex()
-        return res
+        return anns
 
     def loadNumpyAnnotations(self, data: np.ndarray) -> list[dict[str, Any]]:
         """Result dicts from an N×7 array of [image_id, x, y, w, h, score, category_id] rows."""
