@@ -1,0 +1,291 @@
+"""`COCO`: a COCO dataset held as Python objects, with pycocotools' indexes and getters.
+
+The class behaves as `pycocotools.coco.COCO` does (same attributes, same
+return values and printed lines, same quirks of its filters), so that code
+written against pycocotools runs unchanged. It can also be built from a
+dataset dict directly. Files are parsed by the native JSON loader, which
+gives the same Python objects as `json.load`.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import copy
+import gc
+import itertools
+import os
+import time
+from collections import defaultdict
+from typing import Any, Iterable
+
+import numpy as np
+
+from . import _tarnel
+
+
+def _is_array_like(obj: Any) -> bool:
+    # A str counts as array-like here, as in pycocotools: a name filter given
+    # as one string then matches by substring.
+    return hasattr(obj, "__iter__") and hasattr(obj, "__len__")
+
+
+@contextlib.contextmanager
+def _gc_paused() -> Any:
+    """Pause the cyclic garbage collector while building many acyclic objects.
+
+    Each container allocated counts towards a collection, and every collection
+    walks the freshly loaded annotations again; the loops below create no cycles.
+    """
+    was_enabled = gc.isenabled()
+    gc.disable()
+    try:
+        yield
+    finally:
+        if was_enabled:
+            gc.enable()
+
+
+def _mask_api() -> Any:
+    """The RLE functions loadRes and annToRLE need."""
+    try:
+        from . import mask
+    except ImportError:
+        # brandor.mask is not built yet in this checkout: fall back on the
+        # reference toolkit, which the test and bench environments install.
+        from pycocotools import mask
+    return mask
+
+
+class COCO:
+    """A COCO dataset with indexes by annotation, image and category id."""
+
+    def __init__(self, annotation_file: str | os.PathLike[str] | dict[str, Any] | None = None) -> None:
+        self.dataset: dict[str, Any] = {}
+        self.anns: dict[Any, dict[str, Any]] = {}
+        self.cats: dict[Any, dict[str, Any]] = {}
+        self.imgs: dict[Any, dict[str, Any]] = {}
+        self.imgToAnns: defaultdict[Any, list[dict[str, Any]]] = defaultdict(list)
+        self.catToImgs: defaultdict[Any, list[Any]] = defaultdict(list)
+        if annotation_file is None:
+            return
+        if isinstance(annotation_file, dict):
+            dataset = annotation_file
+        else:
+            print("loading annotations into memory...")
+            tic = time.time()
+            dataset = _tarnel.load_json(os.fspath(annotation_file))
+            assert type(dataset) == dict, "annotation file format {} not supported".format(type(dataset))
+            print("Done (t={:0.2f}s)".format(time.time() - tic))
+        self.dataset = dataset
+        self.createIndex()
+
+    def createIndex(self) -> None:
+        print("creating index...")
+        with _gc_paused():
+            self._build_index()
+        print("index created!")
+
+    def _build_index(self) -> None:
+        anns: dict[Any, dict[str, Any]] = {}
+        cats: dict[Any, dict[str, Any]] = {}
+        imgs: dict[Any, dict[str, Any]] = {}
+        img_to_anns: defaultdict[Any, list[dict[str, Any]]] = defaultdict(list)
+        cat_to_imgs: defaultdict[Any, list[Any]] = defaultdict(list)
+        if "annotations" in self.dataset:
+            for ann in self.dataset["annotations"]:
+                img_to_anns[ann["image_id"]].append(ann)
+                anns[ann["id"]] = ann
+        if "images" in self.dataset:
+            for img in self.dataset["images"]:
+                imgs[img["id"]] = img
+        if "categories" in self.dataset:
+            for cat in self.dataset["categories"]:
+                cats[cat["id"]] = cat
+        if "annotations" in self.dataset and "categories" in self.dataset:
+            for ann in self.dataset["annotations"]:
+                cat_to_imgs[ann["category_id"]].append(ann["image_id"])
+        self.anns = anns
+        self.imgToAnns = img_to_anns
+        self.catToImgs = cat_to_imgs
+        self.imgs = imgs
+        self.cats = cats
+
+    def info(self) -> None:
+        for key, value in self.dataset["info"].items():
+            print("{}: {}".format(key, value))
+
+    def getAnnIds(self, imgIds: Any = [], catIds: Any = [], areaRng: Any = [], iscrowd: Any = None) -> list[Any]:
+        """Ids of the annotations that pass every given filter.
+
+        An area range is open at both ends; `iscrowd` compares by equality.
+        """
+        imgIds = imgIds if _is_array_like(imgIds) else [imgIds]
+        catIds = catIds if _is_array_like(catIds) else [catIds]
+        if len(imgIds) == len(catIds) == len(areaRng) == 0:
+            anns = self.dataset["annotations"]
+        else:
+            if len(imgIds) != 0:
+                lists = [self.imgToAnns[i] for i in imgIds if i in self.imgToAnns]
+                anns = list(itertools.chain.from_iterable(lists))
+            else:
+                anns = self.dataset["annotations"]
+            if len(catIds) != 0:
+                anns = [ann for ann in anns if ann["category_id"] in catIds]
+            if len(areaRng) != 0:
+                anns = [ann for ann in anns if ann["area"] > areaRng[0] and ann["area"] < areaRng[1]]
+        if iscrowd is not None:
+            return [ann["id"] for ann in anns if ann["iscrowd"] == iscrowd]
+        return [ann["id"] for ann in anns]
+
+    def getCatIds(self, catNms: Any = [], supNms: Any = [], catIds: Any = []) -> list[Any]:
+        catNms = catNms if _is_array_like(catNms) else [catNms]
+        supNms = supNms if _is_array_like(supNms) else [supNms]
+        catIds = catIds if _is_array_like(catIds) else [catIds]
+        cats = self.dataset["categories"]
+        if len(catNms) != 0:
+            cats = [cat for cat in cats if cat["name"] in catNms]
+        if len(supNms) != 0:
+            cats = [cat for cat in cats if cat["supercategory"] in supNms]
+        if len(catIds) != 0:
+            cats = [cat for cat in cats if cat["id"] in catIds]
+        return [cat["id"] for cat in cats]
+
+    def getImgIds(self, imgIds: Any = [], catIds: Any = []) -> list[Any]:
+        """Ids of the images among `imgIds` (all when empty) holding every category of `catIds`."""
+        imgIds = imgIds if _is_array_like(imgIds) else [imgIds]
+        catIds = catIds if _is_array_like(catIds) else [catIds]
+        if len(imgIds) == len(catIds) == 0:
+            return list(self.imgs.keys())
+        ids = set(imgIds)
+        for i, cat_id in enumerate(catIds):
+            # catToImgs is a defaultdict: looking up an unknown category adds
+            # an empty entry, as the reference does.
+            if i == 0 and len(ids) == 0:
+                ids = set(self.catToImgs[cat_id])
+            else:
+                ids &= set(self.catToImgs[cat_id])
+        return list(ids)
+
+    def loadAnns(self, ids: Any = []) -> list[dict[str, Any]] | None:
+        return self._load(self.anns, ids)
+
+    def loadCats(self, ids: Any = []) -> list[dict[str, Any]] | None:
+        return self._load(self.cats, ids)
+
+    def loadImgs(self, ids: Any = []) -> list[dict[str, Any]] | None:
+        return self._load(self.imgs, ids)
+
+    @staticmethod
+    def _load(index: dict[Any, dict[str, Any]], ids: Any) -> list[dict[str, Any]] | None:
+        # Only sequences and exact ints are understood; anything else (a NumPy
+        # integer, for one) gives None, as in the reference.
+        if _is_array_like(ids):
+            return [index[i] for i in ids]
+        if type(ids) == int:
+            return [index[ids]]
+        return None
+
+    def loadRes(self, resFile: str | os.PathLike[str] | np.ndarray | list[dict[str, Any]]) -> "COCO":
+        """A result set on this dataset's images, from a file, a list of dicts or an N×7 array.
+
+        The result dicts are completed in place with the fields evaluation
+        needs: `id` (1-based position), and by kind `area`, `iscrowd`, `bbox`
+        or `segmentation`.
+        """
+        res = COCO()
+        res.dataset["info"] = copy.deepcopy(self.dataset["info"]) if "info" in self.dataset else {}
+        res.dataset["images"] = [img for img in self.dataset["images"]]
+        print("Loading and preparing results...")
+        tic = time.time()
+        with _gc_paused():
+            anns = self._prepare_results(res, resFile)
+        print("DONE (t={:0.2f}s)".format(time.time() - tic))
+        res.dataset["annotations"] = anns
+        res.createIndex()
+        return res
+
+    def _prepare_results(self, res: "COCO", resFile: Any) -> list[dict[str, Any]]:
+        if isinstance(resFile, (str, os.PathLike)):
+            anns = _tarnel.load_json(os.fspath(resFile))
+        elif type(resFile) == np.ndarray:
+            anns = self.loadNumpyAnnotations(resFile)
+        else:
+            anns = resFile
+        assert type(anns) == list, "results in not an array of objects"
+        ann_img_ids = set(ann["image_id"] for ann in anns)
+        assert ann_img_ids == (ann_img_ids & set(self.getImgIds())), "Results do not correspond to current coco set"
+        first = anns[0]
+        if "caption" in first:
+            img_ids = set(img["id"] for img in res.dataset["images"]) & set(ann["image_id"] for ann in anns)
+            res.dataset["images"] = [img for img in res.dataset["images"] if img["id"] in img_ids]
+            for i, ann in enumerate(anns):
+                ann["id"] = i + 1
+        elif "bbox" in first and not first["bbox"] == []:
+            res.dataset["categories"] = copy.deepcopy(self.dataset["categories"])
+            _prepare_box_results(anns)
+        elif "segmentation" in first:
+            res.dataset["categories"] = copy.deepcopy(self.dataset["categories"])
+            mask = _mask_api()
+            for i, ann in enumerate(anns):
+                ann["area"] = mask.area(ann["segmentation"])
+                if "bbox" not in ann:
+                    ann["bbox"] = mask.toBbox(ann["segmentation"])
+                ann["id"] = i + 1
+                ann["iscrowd"] = 0
+        elif "keypoints" in first:
+            res.dataset["categories"] = copy.deepcopy(self.dataset["categories"])
+            for i, ann in enumerate(anns):
+                s = ann["keypoints"]
+                x, y = s[0::3], s[1::3]
+                x0, x1, y0, y1 = np.min(x), np.max(x), np.min(y), np.max(y)
+                ann["area"] = (x1 - x0) * (y1 - y0)
+                ann["id"] = i + 1
+                ann["bbox"] = [x0, y0, x1 - x0, y1 - y0]
+        return anns
+
+    def loadNumpyAnnotations(self, data: np.ndarray) -> list[dict[str, Any]]:
+        """Result dicts from an N×7 array of [image_id, x, y, w, h, score, category_id] rows."""
+        print("Converting ndarray to lists...")
+        assert type(data) == np.ndarray
+        print(data.shape)
+        assert data.shape[1] == 7
+        n = data.shape[0]
+        anns = []
+        for i in range(n):
+            if i % 1000000 == 0:
+                print("{}/{}".format(i, n))
+            row = data[i]
+            anns.append({
+                "image_id": int(row[0]),
+                "bbox": [row[1], row[2], row[3], row[4]],
+                "score": row[5],
+                "category_id": int(row[6]),
+            })
+        return anns
+
+    def annToRLE(self, ann: dict[str, Any]) -> dict[str, Any]:
+        """The annotation's segmentation as one compressed RLE at its image's size."""
+        img = self.imgs[ann["image_id"]]
+        h, w = img["height"], img["width"]
+        segm = ann["segmentation"]
+        mask = _mask_api()
+        if type(segm) == list:
+            return mask.merge(mask.frPyObjects(segm, h, w))
+        if type(segm["counts"]) == list:
+            return mask.frPyObjects(segm, h, w)
+        return segm
+
+    def annToMask(self, ann: dict[str, Any]) -> np.ndarray:
+        return _mask_api().decode(self.annToRLE(ann))
+
+
+def _prepare_box_results(anns: Iterable[dict[str, Any]]) -> None:
+    """Complete box results as the reference does: a box polygon, area w*h, id, iscrowd 0."""
+    for i, ann in enumerate(anns):
+        bb = ann["bbox"]
+        x1, x2, y1, y2 = bb[0], bb[0] + bb[2], bb[1], bb[1] + bb[3]
+        if "segmentation" not in ann:
+            ann["segmentation"] = [[x1, y1, x1, y2, x2, y2, x2, y1]]
+        ann["area"] = bb[2] * bb[3]
+        ann["id"] = i + 1
+        ann["iscrowd"] = 0

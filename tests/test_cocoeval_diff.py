@@ -1,0 +1,396 @@
+"""brandor.COCOeval against pycocotools' COCOeval on random datasets: arrays, stats, evalImgs, printed lines."""
+
+from __future__ import annotations
+
+import copy
+import io
+from contextlib import redirect_stdout
+from typing import Any, Callable
+
+import numpy as np
+import pytest
+from pycocotools.coco import COCO as RefCOCO
+from pycocotools.cocoeval import COCOeval as RefCOCOeval
+
+import brandor
+from conftest import synth, without_timings
+
+if not hasattr(brandor._tarnel, "Evaluator"):
+    pytest.skip("the native Evaluator is not part of this build", allow_module_level=True)
+
+Setup = Callable[[Any], None]
+
+
+def ref_coco(dataset: dict[str, Any]) -> RefCOCO:
+    coco = RefCOCO()
+    coco.dataset = copy.deepcopy(dataset)
+    with redirect_stdout(io.StringIO()):
+        coco.createIndex()
+    return coco
+
+
+def run_eval(evaluator: Any, setup: Setup | None) -> str:
+    if setup is not None:
+        setup(evaluator.params)
+    out = io.StringIO()
+    with redirect_stdout(out):
+        evaluator.evaluate()
+        evaluator.accumulate()
+        evaluator.summarize()
+    return out.getvalue()
+
+
+def evaluate_both(dataset: dict[str, Any], results: list[dict[str, Any]], iou_type: str,
+                  setup: Setup | None = None) -> tuple[Any, Any, str, str]:
+    gt_ref = ref_coco(dataset)
+    with redirect_stdout(io.StringIO()):
+        gt_ours = brandor.COCO(copy.deepcopy(dataset))
+        dt_ref = gt_ref.loadRes(copy.deepcopy(results))
+        dt_ours = gt_ours.loadRes(copy.deepcopy(results))
+    ours = brandor.COCOeval(gt_ours, dt_ours, iou_type)
+    ref = RefCOCOeval(gt_ref, dt_ref, iou_type)
+    return ours, ref, run_eval(ours, setup), run_eval(ref, setup)
+
+
+def assert_same_eval(ours: Any, ref: Any, out_ours: str, out_ref: str, label: str, eval_imgs: bool = True) -> None:
+    assert without_timings(out_ours) == without_timings(out_ref), f"{label}: printed lines differ"
+    assert ours.eval["counts"] == ref.eval["counts"], label
+    for key in ("precision", "recall", "scores"):
+        a, b = ours.eval[key], ref.eval[key]
+        assert a.shape == b.shape and a.dtype == b.dtype, f"{label}: {key} {a.shape} != {b.shape}"
+        bad = np.argwhere(a != b)
+        assert len(bad) == 0, f"{label}: {key} differs at {bad[:5].tolist()}: {a[tuple(bad[0])]} != {b[tuple(bad[0])]}"
+    assert np.array_equal(ours.stats, ref.stats), f"{label}: stats {ours.stats} != {ref.stats}"
+    assert list(ours.eval) == list(ref.eval), label
+    for key in ("imgIds", "catIds", "maxDets"):
+        assert list(getattr(ours.params, key)) == list(getattr(ref.params, key)), f"{label}: params.{key}"
+    if eval_imgs:
+        assert_same_eval_imgs(ours.evalImgs, ref.evalImgs, label)
+
+
+def assert_same_eval_imgs(ours: list[Any], ref: list[Any], label: str) -> None:
+    assert len(ours) == len(ref), f"{label}: {len(ours)} evalImgs != {len(ref)}"
+    for pos, (a, b) in enumerate(zip(ours, ref)):
+        where = f"{label}: evalImgs[{pos}]"
+        if b is None:
+            assert a is None, where
+            continue
+        assert a is not None and list(a) == list(b), f"{where} keys"
+        for key, ref_value in b.items():
+            value = a[key]
+            if isinstance(ref_value, np.ndarray):
+                assert isinstance(value, np.ndarray), f"{where}[{key}] type"
+                assert value.dtype == ref_value.dtype and value.shape == ref_value.shape, \
+                    f"{where}[{key}] {value.dtype}{value.shape} != {ref_value.dtype}{ref_value.shape}"
+                assert np.array_equal(value, ref_value), f"{where}[{key}]"
+            else:
+                assert value == ref_value, f"{where}[{key}]: {value!r} != {ref_value!r}"
+
+
+def box_case(seed: int) -> tuple[dict[str, Any], list[dict[str, Any]]]:
+    """A dataset and results whose size and mix vary with the seed."""
+    rng = np.random.default_rng(seed)
+    n_images = int(rng.integers(10, 120))
+    n_categories = int(rng.integers(1, 21))
+    dataset = synth.make_dataset(n_images, n_categories, anns_per_image=float(rng.uniform(1, 9)), seed=seed,
+                                 crowd_fraction=float(rng.choice([0.0, 0.05, 0.2])))
+    results = synth.make_results(dataset, int(rng.integers(3, 40)), seed=seed + 1000)
+    return dataset, results
+
+
+def setups() -> dict[str, Setup | None]:
+    def use_cats_0(p: Any) -> None:
+        p.useCats = 0
+
+    def fewer_thresholds(p: Any) -> None:
+        p.iouThrs = np.array([0.5, 0.75, 0.9])
+        p.recThrs = np.linspace(0.0, 1.0, 11)
+
+    def max_dets_small(p: Any) -> None:
+        p.maxDets = [10, 1, 3]
+
+    def custom_area(p: Any) -> None:
+        p.areaRng = [[0, 1e10], [0, 600], [600, 4000], [4000, 1e10]]
+
+    def subsets(p: Any) -> None:
+        p.imgIds = p.imgIds[::2] + [987654321]
+        p.catIds = p.catIds[1:] + p.catIds[:1]
+
+    return {"default": None, "useCats0": use_cats_0, "thresholds": fewer_thresholds,
+            "maxDets": max_dets_small, "areaRng": custom_area, "subsets": subsets}
+
+
+SETUPS = setups()
+
+
+@pytest.mark.parametrize("setup", list(SETUPS))
+@pytest.mark.parametrize("seed", range(4))
+def test_bbox(seed, setup):
+    dataset, results = box_case(seed)
+    label = f"bbox seed={seed} setup={setup}"
+    assert_same_eval(*evaluate_both(dataset, results, "bbox", SETUPS[setup]), label)
+
+
+@pytest.mark.slow
+@pytest.mark.parametrize("setup", list(SETUPS))
+@pytest.mark.parametrize("seed", range(4, 40))
+def test_bbox_more_seeds(seed, setup):
+    dataset, results = box_case(seed)
+    label = f"bbox seed={seed} setup={setup}"
+    assert_same_eval(*evaluate_both(dataset, results, "bbox", SETUPS[setup]), label)
+
+
+def test_bbox_single_cap_fails_in_summarize_as_the_reference():
+    """With one detection cap the arrays agree; the summary then needs a third cap and fails alike."""
+    dataset, results = box_case(41)
+    gt_ref = ref_coco(dataset)
+    with redirect_stdout(io.StringIO()):
+        gt_ours = brandor.COCO(copy.deepcopy(dataset))
+        pair = [brandor.COCOeval(gt_ours, gt_ours.loadRes(copy.deepcopy(results)), "bbox"),
+                RefCOCOeval(gt_ref, gt_ref.loadRes(copy.deepcopy(results)), "bbox")]
+    outs = []
+    for e in pair:
+        e.params.maxDets = [5]
+        buf = io.StringIO()
+        with redirect_stdout(buf):
+            e.evaluate()
+            e.accumulate()
+            with pytest.raises(IndexError):
+                e.summarize()
+        outs.append(buf.getvalue())
+    ours, ref = pair
+    assert without_timings(outs[0]) == without_timings(outs[1])
+    for key in ("precision", "recall", "scores"):
+        assert np.array_equal(ours.eval[key], ref.eval[key]), key
+    assert_same_eval_imgs(ours.evalImgs, ref.evalImgs, "maxDets [5]")
+
+
+def test_edge_shapes():
+    """Images without ground truth or detections, a category without detections, duplicate ids."""
+    dataset, results = box_case(50)
+    # Detections on an image without ground truth and an image with nothing at all.
+    bare = {"id": 5, "width": 320, "height": 240, "file_name": "bare.jpg"}
+    empty = {"id": 6, "width": 320, "height": 240, "file_name": "empty.jpg"}
+    dataset["images"] += [bare, empty]
+    cat = dataset["categories"][0]["id"]
+    results += [{"image_id": 5, "category_id": cat, "bbox": [10, 10, 30, 30], "score": 0.9}]
+    # Two ground truths sharing an id: the reference evaluates the later one twice.
+    first, second = dataset["annotations"][0], dataset["annotations"][1]
+    second["id"] = first["id"]
+    second["image_id"], second["category_id"] = first["image_id"], first["category_id"]
+    assert_same_eval(*evaluate_both(dataset, results, "bbox"), "edge shapes")
+
+
+def test_accumulate_with_other_params():
+    """accumulate(p) with different recall thresholds and a subset of the categories and images."""
+    dataset, results = box_case(51)
+    pair = list(evaluate_both(dataset, results, "bbox")[:2])
+    for e in pair:
+        p = copy.deepcopy(e.params)
+        p.recThrs = np.linspace(0.0, 1.0, 21)
+        p.catIds = p.catIds[:-1]
+        p.imgIds = p.imgIds[: len(p.imgIds) // 2]
+        p.maxDets = [1, 100]
+        with redirect_stdout(io.StringIO()):
+            e.accumulate(p)
+    ours, ref = pair
+    for key in ("precision", "recall", "scores"):
+        assert np.array_equal(ours.eval[key], ref.eval[key]), key
+    assert ours.eval["counts"] == ref.eval["counts"]
+
+
+def test_use_segm_and_progress_lines():
+    dataset, results = box_case(52)
+
+    def use_segm(p: Any) -> None:
+        p.useSegm = 0
+
+    ours, ref, out_ours, out_ref = evaluate_both(dataset, results, "bbox", use_segm)
+    assert "useSegm (deprecated) is not None. Running bbox evaluation" in out_ours
+    assert_same_eval(ours, ref, out_ours, out_ref, "useSegm", eval_imgs=False)
+
+
+def test_params_defaults():
+    for iou_type in ("bbox", "segm", "keypoints"):
+        ours, ref = brandor.Params(iou_type), __import__("pycocotools.cocoeval", fromlist=["Params"]).Params(iou_type)
+        assert sorted(vars(ours)) == sorted(vars(ref))
+        for key, value in vars(ref).items():
+            mine = getattr(ours, key)
+            assert type(mine) is type(value), key
+            assert np.array_equal(np.asarray(mine), np.asarray(value)), key
+    for cls in (brandor.Params, __import__("pycocotools.cocoeval", fromlist=["Params"]).Params):
+        with pytest.raises(Exception, match="^iouType not supported$"):
+            cls("boundary")
+
+
+def test_summarize_before_accumulate():
+    for cls in (brandor.COCOeval, RefCOCOeval):
+        with pytest.raises(Exception, match="^Please run accumulate\\(\\) first$"):
+            cls(iouType="bbox").summarize()
+
+
+def test_accumulate_before_evaluate():
+    outs = []
+    for cls in (brandor.COCOeval, RefCOCOeval):
+        buf = io.StringIO()
+        with redirect_stdout(buf), pytest.raises(AttributeError) as info:
+            cls(iouType="bbox").accumulate()
+        outs.append((buf.getvalue(), str(info.value)))
+    assert outs[0] == outs[1]
+
+
+def test_segm_matches_the_reference_or_is_refused_clearly():
+    """Mask evaluation either agrees with the reference or fails with a plain error, never made-up numbers."""
+    dataset, _ = box_case(53)
+    results = synth.make_results(dataset, 5, seed=1, kind="segm")
+    try:
+        outcome = evaluate_both(dataset, results, "segm")
+    except Exception as exc:  # PanicException derives from BaseException and is not caught here
+        assert str(exc), "the error must say what is unsupported"
+        return
+    assert_same_eval(*outcome, "segm")
+
+
+def test_use_cats_0_with_repeated_categories():
+    dataset, results = box_case(54)
+
+    def repeat(p: Any) -> None:
+        p.useCats = 0
+        p.catIds = p.catIds + p.catIds[:2]
+
+    assert_same_eval(*evaluate_both(dataset, results, "bbox", repeat), "useCats 0, repeated catIds")
+
+
+def keypoint_case(seed: int) -> tuple[dict[str, Any], list[dict[str, Any]]]:
+    rng = np.random.default_rng(seed)
+    dataset = synth.make_dataset(int(rng.integers(10, 80)), int(rng.integers(1, 4)), seed=seed, keypoints=True,
+                                 anns_per_image=float(rng.uniform(1, 8)), crowd_fraction=float(rng.choice([0.0, 0.1])))
+    results = synth.make_results(dataset, int(rng.integers(3, 30)), seed=seed + 2000, kind="keypoints")
+    return dataset, results
+
+
+def kp_setups() -> dict[str, Setup | None]:
+    def sigmas(p: Any) -> None:
+        p.kpt_oks_sigmas = np.random.default_rng(len(p.imgIds)).uniform(0.02, 0.2, 17)
+
+    def caps_and_areas(p: Any) -> None:
+        p.maxDets = [5, 20]
+        p.areaRng = [[0, 1e10], [0, 2000], [2000, 1e10]]
+        p.areaRngLbl = ["all", "medium", "large"]
+
+    def thresholds(p: Any) -> None:
+        p.iouThrs = np.array([0.3, 0.5, 0.75])
+
+    return {"default": None, "sigmas": sigmas, "caps_and_areas": caps_and_areas, "thresholds": thresholds}
+
+
+KP_SETUPS = kp_setups()
+
+
+@pytest.mark.parametrize("setup", list(KP_SETUPS))
+@pytest.mark.parametrize("seed", range(3))
+def test_keypoints(seed, setup):
+    dataset, results = keypoint_case(seed)
+    label = f"keypoints seed={seed} setup={setup}"
+    assert_same_eval(*evaluate_both(dataset, results, "keypoints", KP_SETUPS[setup]), label)
+
+
+@pytest.mark.slow
+@pytest.mark.parametrize("setup", list(KP_SETUPS))
+@pytest.mark.parametrize("seed", range(3, 30))
+def test_keypoints_more_seeds(seed, setup):
+    dataset, results = keypoint_case(seed)
+    label = f"keypoints seed={seed} setup={setup}"
+    assert_same_eval(*evaluate_both(dataset, results, "keypoints", KP_SETUPS[setup]), label)
+
+
+@pytest.mark.parametrize("iou_type", ["bbox", "keypoints"])
+def test_from_files_on_disk(case_files, iou_type):
+    kp = iou_type == "keypoints"
+    gt_path, res_path = case_files(60, n_images=50, keypoints=kp, kind=iou_type, crowd_fraction=0.05)
+    with redirect_stdout(io.StringIO()):
+        gt_ours, gt_ref = brandor.COCO(gt_path), RefCOCO(gt_path)
+        ours = brandor.COCOeval(gt_ours, gt_ours.loadRes(res_path), iou_type)
+        ref = RefCOCOeval(gt_ref, gt_ref.loadRes(res_path), iou_type)
+    assert_same_eval(ours, ref, run_eval(ours, None), run_eval(ref, None), f"files {iou_type}")
+
+
+def test_accepts_reference_coco_objects():
+    dataset, results = box_case(61)
+    gt = ref_coco(dataset)
+    with redirect_stdout(io.StringIO()):
+        dt_ours, dt_ref = gt.loadRes(copy.deepcopy(results)), gt.loadRes(copy.deepcopy(results))
+    ours, ref = brandor.COCOeval(gt, dt_ours, "bbox"), RefCOCOeval(gt, dt_ref, "bbox")
+    assert_same_eval(ours, ref, run_eval(ours, None), run_eval(ref, None), "reference COCO objects")
+
+
+def test_keypoints_pooled_over_one_category_equal_per_category():
+    """useCats 0 pools keypoint detections properly (the reference compares none of them: its
+    similarity step looks the pooled group up under category -1 and finds nothing, so every
+    detection counts as a false positive)."""
+    dataset, results = keypoint_case(70)
+    dataset["categories"] = dataset["categories"][:1]
+    only = dataset["categories"][0]["id"]
+    for a in dataset["annotations"]:
+        a["category_id"] = only
+    for r in results:
+        r["category_id"] = only
+    with redirect_stdout(io.StringIO()):
+        gt = brandor.COCO(dataset)
+        runs = []
+        for use_cats in (1, 0):
+            e = brandor.COCOeval(gt, gt.loadRes(copy.deepcopy(results)), "keypoints")
+            e.params.useCats = use_cats
+            e.evaluate()
+            e.accumulate()
+            e.summarize()
+            runs.append(e)
+    for key in ("precision", "recall", "scores"):
+        assert np.array_equal(runs[0].eval[key], runs[1].eval[key]), key
+    assert runs[1].stats[0] > 0
+
+
+@pytest.mark.parametrize("labels", [["all", "small", "small", "large"], ["all", "small", "medium", "large", "huge"],
+                                    ["all", "tiny", "medium", "large"]])
+def test_summary_with_unusual_area_labels(labels):
+    """Repeated, surplus and missing labels select (or fail) as the reference's NumPy indexing does."""
+    dataset, results = box_case(55)
+    pair = list(evaluate_both(dataset, results, "bbox")[:2])
+    outcomes = []
+    for e in pair:
+        e.params.areaRngLbl = labels
+        buf = io.StringIO()
+        try:
+            with redirect_stdout(buf):
+                e.summarize()
+            outcomes.append((buf.getvalue(), e.stats.tolist()))
+        except IndexError as exc:
+            outcomes.append((buf.getvalue(), type(exc)))
+    assert outcomes[0] == outcomes[1]
+
+
+def test_match_to_ground_truth_id_0_counts_as_true_positive():
+    """The reference reads a match to a ground truth whose id is 0 as no match at all and counts
+    the detection as a false positive; here it is a true positive."""
+    dataset = {
+        "images": [{"id": 1, "width": 100, "height": 100}],
+        "categories": [{"id": 1, "name": "a", "supercategory": "s"}],
+        "annotations": [{"id": 0, "image_id": 1, "category_id": 1, "bbox": [10, 10, 20, 20], "area": 400,
+                         "iscrowd": 0}],
+    }
+    results = [{"image_id": 1, "category_id": 1, "bbox": [10, 10, 20, 20], "score": 0.9}]
+    ours, ref, _, _ = evaluate_both(dataset, results, "bbox")
+    assert ours.stats[0] == pytest.approx(1.0) and ref.stats[0] == 0.0
+
+
+@pytest.mark.parametrize("dtype", [np.float64, np.float32])
+def test_results_from_an_array(dtype):
+    """N×7 results: NumPy scalars in boxes, scores and (float32) areas evaluate as the reference's."""
+    dataset, results = box_case(62)
+    rows = np.array([[r["image_id"], *r["bbox"], r["score"], r["category_id"]] for r in results], dtype=dtype)
+    gt_ref = ref_coco(dataset)
+    with redirect_stdout(io.StringIO()):
+        gt_ours = brandor.COCO(copy.deepcopy(dataset))
+        ours = brandor.COCOeval(gt_ours, gt_ours.loadRes(rows.copy()), "bbox")
+        ref = RefCOCOeval(gt_ref, gt_ref.loadRes(rows.copy()), "bbox")
+    assert_same_eval(ours, ref, run_eval(ours, None), run_eval(ref, None), f"array {dtype.__name__}")
