@@ -304,7 +304,7 @@ def test_keypoints_more_seeds(seed, setup):
     assert_same_eval(*evaluate_both(dataset, results, "keypoints", KP_SETUPS[setup]), label)
 
 
-@pytest.mark.parametrize("iou_type", ["bbox", "keypoints"])
+@pytest.mark.parametrize("iou_type", ["bbox", "keypoints", "segm"])
 def test_from_files_on_disk(case_files, iou_type):
     kp = iou_type == "keypoints"
     gt_path, res_path = case_files(60, n_images=50, keypoints=kp, kind=iou_type, crowd_fraction=0.05)

@@ -275,3 +275,30 @@ def test_one_processor_gives_identical_arrays(kind):
     one, all_ = (pickle.loads(r.stdout) for r in runs)
     for k in KEYS:
         assert np.array_equal(one[k], all_[k]), k
+
+
+@pytest.mark.parametrize("dilation", [0.02, 0.1])
+def test_cocoeval_boundary_runs_the_engine_with_its_dilation(case_files, dilation):
+    import contextlib
+    import io
+
+    import brandor
+
+    gt_path, res_path = case_files(80, n_images=20, kind="segm")
+    out = io.StringIO()
+    with contextlib.redirect_stdout(out):
+        gt = brandor.COCO(gt_path)
+        dt = gt.loadRes(res_path)
+        E = brandor.COCOeval(gt, dt, "boundary", dilation_ratio=dilation)
+        E.evaluate()
+        E.accumulate()
+        E.summarize()
+    assert "Evaluate annotation type *boundary*" in out.getvalue()
+    assert len(E.stats) == 12 and E.eval["precision"].shape[0] == 10
+    p = E.params
+    sizes = {i: (im["height"], im["width"]) for i, im in gt.imgs.items()}
+    direct = _tarnel.Evaluator(gt.dataset["annotations"], dt.dataset["annotations"], sizes, p.imgIds, p.catIds,
+                               list(p.iouThrs), list(p.recThrs), p.maxDets, p.areaRng, True, "boundary", [],
+                               boundary_dilation=dilation).run()
+    for k in KEYS:
+        assert np.array_equal(direct[k], E.eval[k]), k

@@ -50,7 +50,7 @@ class Params:
                                         0.62, 1.07, 1.07, 0.87, 0.87, 0.89, 0.89]) / 10.0
 
     def __init__(self, iouType: str = "segm") -> None:
-        if iouType == "segm" or iouType == "bbox":
+        if iouType in ("segm", "bbox", "boundary"):
             self.setDetParams()
         elif iouType == "keypoints":
             self.setKpParams()
@@ -62,14 +62,17 @@ class Params:
 
 
 class COCOeval:
-    """Drop-in replacement of pycocotools' `COCOeval` for bbox and keypoints.
+    """Drop-in replacement of pycocotools' `COCOeval` for segm, bbox and keypoints.
 
-    `cocoGt` and `cocoDt` may be pycocotools or brandor `COCO` objects (or
-    anything with `dataset`, `imgs`, `getImgIds()` and `getCatIds()`).
-    Similarities are not kept: `ious` stays empty.
+    `iouType="boundary"` evaluates Boundary IoU: the smaller of the mask IoU
+    and the IoU of the masks' boundary bands, whose width is `dilation_ratio`
+    times the image diagonal. `cocoGt` and `cocoDt` may be pycocotools or
+    brandor `COCO` objects (or anything with `dataset`, `imgs`, `getImgIds()`
+    and `getCatIds()`). Similarities are not kept: `ious` stays empty.
     """
 
-    def __init__(self, cocoGt: Any = None, cocoDt: Any = None, iouType: str = "segm") -> None:
+    def __init__(self, cocoGt: Any = None, cocoDt: Any = None, iouType: str = "segm",
+                 dilation_ratio: float = 0.02) -> None:
         if not iouType:
             print("iouType not specified. use default iouType segm")
         self.cocoGt = cocoGt
@@ -79,6 +82,7 @@ class COCOeval:
         self._gts: defaultdict[Any, list[Any]] = defaultdict(list)
         self._dts: defaultdict[Any, list[Any]] = defaultdict(list)
         self.params = Params(iouType=iouType)
+        self.dilation_ratio = float(dilation_ratio)
         self._paramsEval: Any = {}
         self.stats: Any = []
         self.ious: dict[Any, Any] = {}
@@ -146,6 +150,8 @@ class COCOeval:
             iou_type=p.iouType,
             kpt_sigmas=[float(s) for s in getattr(p, "kpt_oks_sigmas", [])] if p.iouType == "keypoints" else [],
         )
+        if p.iouType == "boundary":
+            args["boundary_dilation"] = self.dilation_ratio
         args.update(overrides)
         img_sizes: dict[int, tuple[int, int]] = {}
         if args["iou_type"] in ("segm", "boundary"):
@@ -305,7 +311,7 @@ class COCOeval:
         if not self.eval:
             raise Exception("Please run accumulate() first")
         iou_type = self.params.iouType
-        if iou_type == "segm" or iou_type == "bbox":
+        if iou_type in ("segm", "bbox", "boundary"):
             self.stats = _summarize_dets()
         elif iou_type == "keypoints":
             self.stats = _summarize_kps()
