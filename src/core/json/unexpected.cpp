@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "core/debug_quote.hpp"
+
 namespace brandor::json {
 
 std::string format_shortest(double v) {
@@ -58,28 +60,6 @@ std::string describe_number(const Number& n) {
     return "floating point `" + format_shortest(n.f) + "`";
 }
 
-std::string describe_string(std::string_view s) {
-    std::string out = "string \"";
-    for (const char c : s) {
-        switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
-            case '\0': out += "\\0"; break;
-            default:
-                if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
-                    char esc[16];
-                    std::snprintf(esc, sizeof esc, "\\u{%x}", static_cast<unsigned>(static_cast<unsigned char>(c)));
-                    out += esc;
-                } else {
-                    out.push_back(c);
-                }
-        }
-    }
-    out.push_back('"');
-    return out;
-}
+std::string describe_string(std::string_view s) { return "string " + debug_quote(s); }
 
 }  // namespace brandor::json

@@ -7,6 +7,7 @@
 #include <unordered_map>
 #include <utility>
 
+#include "core/debug_quote.hpp"
 #include "core/error.hpp"
 #include "core/eval/evaluator_core.hpp"
 #include "core/eval/mask_rasteriser.hpp"
@@ -46,32 +47,6 @@ AreaRange read_area_range(PyObject* o) {
     if (pair.size() != 2)
         throw value_error("expected a sequence of length 2 (got " + std::to_string(pair.size()) + ")");
     return AreaRange{pair[0], pair[1]};
-}
-
-// The text in double quotes with the escapes of a debug representation.
-std::string debug_quoted(std::string_view text) {
-    static constexpr char kHex[] = "0123456789abcdef";
-    std::string out = "\"";
-    for (unsigned char c : text) {
-        switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
-            case '\0': out += "\\0"; break;
-            default:
-                if (c < 0x20 || c == 0x7f) {
-                    out += "\\u{";
-                    if (c >= 0x10) out += kHex[c >> 4];
-                    out += kHex[c & 0xf];
-                    out += "}";
-                } else {
-                    out += static_cast<char>(c);
-                }
-        }
-    }
-    return out + "\"";
 }
 
 // Splits the masks in job order (ground truth first) between the two tables.
@@ -131,7 +106,7 @@ Ref evaluator_new(PyObject* type, const BoundArgs& args) {
 
     auto kind = eval::iou_type_from_text(iou_text);
     if (!kind)
-        throw value_error("iouType must be one of segm, bbox, keypoints, boundary; got " + debug_quoted(iou_text));
+        throw value_error("iouType must be one of segm, bbox, keypoints, boundary; got " + debug_quote(iou_text));
     p.iou_type = *kind;
 
     const PositionMap images = position_map(p.img_ids);

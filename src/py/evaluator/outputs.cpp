@@ -10,6 +10,7 @@
 #include "py/evaluator/evaluator.hpp"
 #include "py/evaluator/keys.hpp"
 #include "py/kit/convert.hpp"
+#include "py/kit/gc_pause.hpp"
 #include "py/kit/gil.hpp"
 #include "py/kit/numpy.hpp"
 
@@ -85,22 +86,6 @@ private:
     Ref empty_flat_;  // shape (0,)
 };
 
-// Pauses the cyclic garbage collector while the per-image records are built:
-// they are hundreds of thousands of new dicts and lists without cycles, and
-// each collection they would trigger walks every tracked object of the
-// process (a COCO-sized dataset held by the caller makes that the main cost).
-class CollectorPause {
-public:
-    CollectorPause() : was_enabled_(PyGC_Disable()) {}
-    ~CollectorPause() {
-        if (was_enabled_) PyGC_Enable();
-    }
-    CollectorPause(const CollectorPause&) = delete;
-    CollectorPause& operator=(const CollectorPause&) = delete;
-
-private:
-    int was_enabled_;
-};
 
 Ref run(PyObject* self, const BoundArgs& args) {
     const bool collect = args.convert(0, to_bool);
@@ -119,7 +104,7 @@ Ref run(PyObject* self, const BoundArgs& args) {
     set_item(out.get(), "recall", array_from_vector(std::move(a.recall), {T, K, A, M}));
     set_item(out.get(), "scores", array_from_vector(std::move(a.scores), {T, R, K, A, M}));
     if (collect) {
-        CollectorPause pause;
+        GcPause pause;
         const std::size_t slots = result.eval_img_slots;
         Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(slots)));
         RecordBuilder records(T);

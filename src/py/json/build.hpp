@@ -8,26 +8,10 @@
 
 #include "core/json/parser.hpp"
 #include "py/json/key_cache.hpp"
+#include "py/kit/gc_pause.hpp"
 #include "py/kit/ref.hpp"
 
 namespace brandor::py {
-
-// Holds off the cyclic garbage collector while a document is built: building
-// creates no garbage and runs no Python code, but every few thousand new
-// containers would otherwise start a collection that walks the ever-growing
-// document again. The previous state is restored on every way out.
-class GcPause {
-public:
-    GcPause() noexcept : was_enabled_(PyGC_Disable()) {}
-    ~GcPause() {
-        if (was_enabled_) PyGC_Enable();
-    }
-    GcPause(const GcPause&) = delete;
-    GcPause& operator=(const GcPause&) = delete;
-
-private:
-    int was_enabled_;
-};
 
 // Builds the value at the parser's position; the parser ends just after it.
 // Parse errors propagate as json::ParseError.
