@@ -7,6 +7,7 @@
 #include "py/kit/callable.hpp"
 #include "py/kit/convert.hpp"
 #include "py/kit/numpy.hpp"
+#include "py/mask/mask_api.hpp"
 #include "py/summary.hpp"
 
 namespace brandor::py {
@@ -27,6 +28,17 @@ constexpr ClassEntry kClasses[] = {
 // Functions, in the order they are added.
 PyMethodDef kFunctions[] = {
     method_def<summary_values_fn>("summary_values"),
+    method_def<encode_fn>("encode"),
+    method_def<decode_fn>("decode"),
+    method_def<merge_fn>("merge"),
+    method_def<area_fn>("area"),
+    method_def<to_bbox_fn>("toBbox"),
+    method_def<iou_fn>("iou"),
+    method_def<fr_bbox_fn>("frBbox"),
+    method_def<fr_poly_fn>("frPoly"),
+    method_def<fr_uncompressed_rle_fn>("frUncompressedRLE"),
+    method_def<fr_py_objects_fn>("frPyObjects"),
+    method_def<to_boundary_fn>("toBoundary"),
     method_def<alloc_stats_fn>("alloc_stats"),
     method_def<reset_alloc_peak_fn>("reset_alloc_peak"),
 };
