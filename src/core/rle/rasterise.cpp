@@ -50,17 +50,24 @@ public:
     void cross(Point q, Point p) {
         const int64_t c = p.u > q.u ? p.u - 1 : p.u;
         if (((c % 5) + 5) % 5 != 2) return;
-        const double xd = (static_cast<double>(c) + 0.5) / kScale - 0.5;
-        if (!(xd >= 0 && xd <= wmax_)) return;
-        double yd = (static_cast<double>(std::min(p.v, q.v)) + 0.5) / kScale - 0.5;
-        if (yd < 0)
+        // With c = 2 (mod 5), (c + 0.5) / 5 - 0.5 is the integer (c - 2) / 5
+        // exactly, and (m + 0.5) / 5 - 0.5 for an integer m is never within
+        // rounding of an integer it is not, so the clamp and ceiling below
+        // are the floating-point ones done in integers.
+        const int64_t xd = (c - 2) / 5;
+        if (xd < 0 || static_cast<double>(xd) > wmax_) return;
+        const int64_t q5 = std::min(p.v, q.v) - 2;
+        int64_t yd;
+        if (q5 < 0)
             yd = 0;
-        else if (yd > hd_)
-            yd = hd_;
-        yd = std::ceil(yd);
-        // The pixel index wraps in 32 bits, as in the toolkit.
-        const uint32_t x = static_cast<uint32_t>(cvt(xd));
-        const uint32_t y = static_cast<uint32_t>(cvt(yd));
+        else if (q5 > 5 * static_cast<int64_t>(h_))
+            yd = h_;
+        else
+            yd = (q5 + 4) / 5;
+        // The pixel index wraps in 32 bits, as in the toolkit; a row of 2^31
+        // or more converts to -2^31 there.
+        const uint32_t x = static_cast<uint32_t>(xd);
+        const uint32_t y = yd < 2147483648LL ? static_cast<uint32_t>(yd) : 0x80000000u;
         bounds_.push_back(h_ * x + y);
     }
 
@@ -170,16 +177,18 @@ void cross_along_y(const Edge& e, CrossingCollector& out, int64_t t_lo, int64_t 
     const int64_t c_end = std::min<int64_t>(std::max(ua, ub) - 1, u_hi_bound);
     c += ((2 - c) % 5 + 5) % 5;
     for (; c <= c_end; c += 5) {
-        // First t with u(t) past the boundary between columns c and c + 1.
-        int64_t a = t_lo, b = t_hi + 1;
-        while (a < b) {
-            const int64_t mid = a + (b - a) / 2;
-            const int64_t u = e.u_at_t(mid);
-            if (increasing ? u > c : u <= c)
-                b = mid;
-            else
-                a = mid + 1;
-        }
+        // First t with u(t) past the boundary between columns c and c + 1:
+        // start at the line's own estimate, then correct it by evaluating u,
+        // which is exact because u is monotone.
+        auto past = [&](int64_t t) {
+            const int64_t u = e.u_at_t(t);
+            return increasing ? u > c : u <= c;
+        };
+        const double guess = std::ceil((static_cast<double>(c) + 0.5 - static_cast<double>(e.xs)) / e.s);
+        int64_t a = t_lo + 1;
+        if (guess > static_cast<double>(t_lo + 1)) a = guess < static_cast<double>(t_hi + 1) ? static_cast<int64_t>(guess) : t_hi + 1;
+        while (a > t_lo + 1 && past(a - 1)) --a;
+        while (!past(a)) ++a;
         out.cross(e.at_t(a - 1), e.at_t(a));
     }
 }
@@ -212,6 +221,19 @@ void walk_edge(const Edge& e, CrossingCollector& out, int64_t u_lo, int64_t u_hi
         cross_along_y(e, out, t_lo, t_hi, u_hi);
     }
     out.jump(e.at_d(e.n));
+}
+
+// Ascending unsigned order in four 8-bit passes (stable counting sorts).
+void radix_sort(std::vector<uint32_t>& values, std::vector<uint32_t>& tmp) {
+    tmp.resize(values.size());
+    for (int shift = 0; shift < 32; shift += 8) {
+        std::size_t count[257] = {};
+        for (const uint32_t v : values) ++count[((v >> shift) & 0xFF) + 1];
+        if (count[1] == values.size()) continue;  // all in one bucket: nothing moves
+        for (int b = 0; b < 256; ++b) count[b + 1] += count[b];
+        for (const uint32_t v : values) tmp[count[(v >> shift) & 0xFF]++] = v;
+        values.swap(tmp);
+    }
 }
 
 }  // namespace
@@ -251,7 +273,7 @@ Rle rasterise_polygon(std::span<const double> xy, uint32_t h, uint32_t w, Raster
             bounds[j] = v;
         }
     } else {
-        std::sort(bounds.begin(), bounds.end());
+        radix_sort(bounds, scratch.sorted);
     }
     for (std::size_t i = bounds.size() - 1; i > 0; --i) bounds[i] -= bounds[i - 1];  // wraps
 
