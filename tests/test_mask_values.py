@@ -301,3 +301,35 @@ def test_boundary_matches_erosion(seed):
 def test_boundary_with_huge_ratio_is_the_mask():
     m = rle(50, 60, [0, 3000])
     assert T.toBoundary([m], 1e12)[0]["counts"] == text_of([0, 3000])
+
+
+def decode_by_the_rule(text: bytes) -> list[int]:
+    """Counts text decoded step by step: 5 bits a character, 0x20 continues,
+    0x10 in the last character extends the sign (below bit 64), and from the
+    fourth count on the count two places back is added, all kept to 32 bits."""
+    counts: list[int] = []
+    p = 0
+    while p < len(text):
+        x, j = 0, 0
+        while True:
+            c = (text[p] - 48) % 256
+            if 5 * j < 64:
+                x |= (c & 0x1F) << (5 * j)
+            j += 1
+            if not c & 0x20 and c & 0x10 and 5 * j <= 63:
+                x |= ~((1 << (5 * j)) - 1) & ((1 << 64) - 1)
+            p += 1
+            if not (c & 0x20 and p < len(text)):
+                break
+        if len(counts) > 2:
+            x += counts[-2]
+        counts.append(x & 0xFFFFFFFF)
+    return counts
+
+
+@pytest.mark.parametrize("seed", range(40))
+def test_any_bytes_decode_by_the_rule(seed):
+    rng = np.random.default_rng(seed)
+    alphabet = [range(48, 112), range(0, 256), [ord("\\"), 80, 48, 111]][seed % 3]
+    text = bytes(rng.choice(list(alphabet), int(rng.integers(0, 60))).tolist())
+    assert reencoded(text) == text_of(decode_by_the_rule(text))
