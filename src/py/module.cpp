@@ -9,6 +9,7 @@
 #include "py/kit/callable.hpp"
 #include "py/kit/convert.hpp"
 #include "py/kit/numpy.hpp"
+#include "py/mask/mask_api.hpp"
 #include "py/summary.hpp"
 
 namespace brandor::py {
@@ -29,6 +30,17 @@ constexpr ClassEntry kClasses[] = {
 // Functions, in the order they are added.
 PyMethodDef kFunctions[] = {
     method_def<summary_values_fn>("summary_values"),
+    method_def<encode_fn>("encode"),
+    method_def<decode_fn>("decode"),
+    method_def<merge_fn>("merge"),
+    method_def<area_fn>("area"),
+    method_def<to_bbox_fn>("toBbox"),
+    method_def<iou_fn>("iou"),
+    method_def<fr_bbox_fn>("frBbox"),
+    method_def<fr_poly_fn>("frPoly"),
+    method_def<fr_uncompressed_rle_fn>("frUncompressedRLE"),
+    method_def<fr_py_objects_fn>("frPyObjects"),
+    method_def<to_boundary_fn>("toBoundary"),
     method_def<load_json_fn>("load_json"),
     method_def<parse_json_only_fn>("parse_json_only"),
     method_def<read_file_only_fn>("read_file_only"),

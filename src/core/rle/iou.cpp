@@ -10,11 +10,12 @@
 namespace brandor::rle {
 
 double box_iou(const Box& d, const Box& g, bool crowd) noexcept {
-    // fmin/fmax, not std::min: a NaN coordinate is skipped the same way.
+    // As in the toolkit: fmin/fmax drop a single NaN operand, and only a
+    // width or height <= 0 gives 0, so a NaN overlap carries through as NaN.
     const double iw = std::fmin(d[0] + d[2], g[0] + g[2]) - std::fmax(d[0], g[0]);
-    if (!(iw > 0)) return 0;
+    if (iw <= 0) return 0;
     const double ih = std::fmin(d[1] + d[3], g[1] + g[3]) - std::fmax(d[1], g[1]);
-    if (!(ih > 0)) return 0;
+    if (ih <= 0) return 0;
     const double i = iw * ih;
     const double da = d[2] * d[3];
     return crowd ? i / da : i / ((da + g[2] * g[3]) - i);
@@ -62,6 +63,53 @@ Overlap overlap(const Rle& A, const Rle& B) noexcept {
 
 namespace {
 
+// The runs of 1s of a well-formed mask (no empty run after the first, runs
+// adding up to h*w < 2^31) as pixel intervals [begin, end). For such masks the
+// toolkit's walk counts exactly the shared pixels and the union is
+// area_d + area_g - I, so the intersection can be taken over the intervals
+// within the two bounding boxes' common columns only.
+struct OnesIntervals {
+    bool exact = false;
+    std::vector<uint32_t> begin, end;
+};
+
+OnesIntervals ones_intervals(const Rle& r) {
+    OnesIntervals out;
+    const uint64_t n = pixel_count(r.h, r.w);
+    if (r.counts.empty() || n >= (uint64_t{1} << 31)) return out;
+    uint64_t pos = 0;
+    for (std::size_t i = 0; i < r.counts.size(); ++i) {
+        const uint32_t c = r.counts[i];
+        if (c == 0 && i > 0) return OnesIntervals{};
+        if (i % 2 == 1) {
+            out.begin.push_back(static_cast<uint32_t>(pos));
+            out.end.push_back(static_cast<uint32_t>(std::min<uint64_t>(pos + c, n)));
+        }
+        pos += c;
+        if (pos > n) return OnesIntervals{};
+    }
+    if (pos != n) return OnesIntervals{};
+    out.exact = true;
+    return out;
+}
+
+// Shared pixels of two interval lists within pixel positions [lo, hi).
+uint32_t shared_pixels(const OnesIntervals& a, const OnesIntervals& b, uint32_t lo, uint32_t hi) {
+    std::size_t i = std::upper_bound(a.end.begin(), a.end.end(), lo) - a.end.begin();
+    std::size_t j = std::upper_bound(b.end.begin(), b.end.end(), lo) - b.end.begin();
+    uint32_t shared = 0;
+    while (i < a.begin.size() && j < b.begin.size() && a.begin[i] < hi && b.begin[j] < hi) {
+        const uint32_t from = std::max(a.begin[i], b.begin[j]);
+        const uint32_t to = std::min(a.end[i], b.end[j]);
+        if (from < to) shared += to - from;
+        if (a.end[i] < b.end[j])
+            ++i;
+        else
+            ++j;
+    }
+    return shared;
+}
+
 template <class GetD, class GetG>
 void mask_iou_impl(std::size_t m, std::size_t n, GetD dt, GetG gt, std::span<const uint8_t> crowd,
                    double t_min, std::span<double> out) {
@@ -77,6 +125,9 @@ void mask_iou_impl(std::size_t m, std::size_t n, GetD dt, GetG gt, std::span<con
         garea[g] = area(gt(g));
     }
     box_iou(dbox, gbox, crowd, out);
+    std::vector<OnesIntervals> dones(m), gones(n);
+    for (std::size_t d = 0; d < m; ++d) dones[d] = ones_intervals(dt(d));
+    for (std::size_t g = 0; g < n; ++g) gones[g] = ones_intervals(gt(g));
     for (std::size_t g = 0; g < n; ++g) {
         const Rle& G = gt(g);
         const bool is_c = is_crowd(crowd, g);
@@ -104,7 +155,18 @@ void mask_iou_impl(std::size_t m, std::size_t n, GetD dt, GetG gt, std::span<con
                     continue;
                 }
             }
-            const Overlap ov = overlap(D, G);
+            Overlap ov;
+            if (dones[d].exact && gones[g].exact) {
+                // Only the columns both bounding boxes cover can hold shared pixels.
+                const Box& a = dbox[d];
+                const Box& b = gbox[g];
+                const auto x0 = static_cast<uint32_t>(std::max(a[0], b[0]));
+                const auto x1 = static_cast<uint32_t>(std::min(a[0] + a[2], b[0] + b[2]));
+                const uint32_t I = shared_pixels(dones[d], gones[g], x0 * D.h, x1 * D.h);
+                ov = {I, static_cast<uint32_t>(darea[d] + garea[g]) - I};
+            } else {
+                ov = overlap(D, G);
+            }
             double den;
             if (ov.intersection == 0)
                 den = 1;

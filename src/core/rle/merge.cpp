@@ -4,10 +4,13 @@
 
 namespace brandor::rle {
 
-std::vector<uint32_t> merge_runs(std::span<const uint32_t> A, std::span<const uint32_t> B,
-                                 bool intersect) {
-    std::vector<uint32_t> out;
-    out.reserve(A.size() + B.size());
+void merge_runs(std::span<const uint32_t> A, std::span<const uint32_t> B, bool intersect,
+                std::vector<uint32_t>& result) {
+    // A run is written only when the value changes (after an index moved on)
+    // or at the end, so |A| + |B| + 2 slots always suffice.
+    result.resize(A.size() + B.size() + 2);
+    uint32_t* out = result.data();
+    std::size_t m = 0;
     // All counters are unsigned 32-bit and wrap, as in the toolkit.
     uint32_t ca = A[0], cb = B[0];
     std::size_t a = 1, b = 1;
@@ -34,12 +37,18 @@ std::vector<uint32_t> merge_runs(std::span<const uint32_t> A, std::span<const ui
         const uint32_t ct = ca + cb;  // wraps on purpose
         const uint32_t nv = intersect ? (va & vb) : (va | vb);
         if (nv != v || ct == 0) {
-            out.push_back(cc);
+            out[m++] = cc;
             cc = 0;
         }
         if (ct == 0) break;
         v = nv;
     }
+    result.resize(m);
+}
+
+std::vector<uint32_t> merge_runs(std::span<const uint32_t> a, std::span<const uint32_t> b, bool intersect) {
+    std::vector<uint32_t> out;
+    merge_runs(a, b, intersect, out);
     return out;
 }
 
@@ -47,7 +56,7 @@ Rle merge(std::span<const Rle> rles, bool intersect) {
     if (rles.empty()) return Rle{};
     if (rles.size() == 1) return rles[0];
     const uint32_t h = rles[0].h, w = rles[0].w;
-    std::vector<uint32_t> acc = rles[0].counts;
+    std::vector<uint32_t> acc = rles[0].counts, next;
     bool no_counts = false;
     for (std::size_t i = 1; i < rles.size(); ++i) {
         const Rle& r = rles[i];
@@ -57,7 +66,8 @@ Rle merge(std::span<const Rle> rles, bool intersect) {
             no_counts = true;
             continue;
         }
-        acc = merge_runs(acc, r.counts, intersect);
+        merge_runs(acc, r.counts, intersect, next);
+        acc.swap(next);
     }
     Rle out{h, w, {}};
     if (!no_counts) {

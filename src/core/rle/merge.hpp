@@ -4,6 +4,7 @@
 #pragma once
 
 #include <span>
+#include <vector>
 
 #include "core/rle/rle.hpp"
 
@@ -16,7 +17,11 @@ Rle merge(std::span<const Rle> rles, bool intersect);
 
 // The pairwise step: A op B over their runs. Where one list ends before the
 // other, its remaining pixels count as 0 (the toolkit would loop forever).
+// Both must have counts.
 std::vector<uint32_t> merge_runs(std::span<const uint32_t> a, std::span<const uint32_t> b,
                                  bool intersect);
+// The same into `out` (its capacity is reused).
+void merge_runs(std::span<const uint32_t> a, std::span<const uint32_t> b, bool intersect,
+                std::vector<uint32_t>& out);
 
 }  // namespace brandor::rle

@@ -46,24 +46,32 @@ public:
         have_prev_ = true;
     }
 
-private:
+    // The step from q to p (p.u != q.u), recorded if it is a crossing.
     void cross(Point q, Point p) {
         const int64_t c = p.u > q.u ? p.u - 1 : p.u;
         if (((c % 5) + 5) % 5 != 2) return;
-        const double xd = (static_cast<double>(c) + 0.5) / kScale - 0.5;
-        if (!(xd >= 0 && xd <= wmax_)) return;
-        double yd = (static_cast<double>(std::min(p.v, q.v)) + 0.5) / kScale - 0.5;
-        if (yd < 0)
+        // With c = 2 (mod 5), (c + 0.5) / 5 - 0.5 is the integer (c - 2) / 5
+        // exactly, and (m + 0.5) / 5 - 0.5 for an integer m is never within
+        // rounding of an integer it is not, so the clamp and ceiling below
+        // are the floating-point ones done in integers.
+        const int64_t xd = (c - 2) / 5;
+        if (xd < 0 || static_cast<double>(xd) > wmax_) return;
+        const int64_t q5 = std::min(p.v, q.v) - 2;
+        int64_t yd;
+        if (q5 < 0)
             yd = 0;
-        else if (yd > hd_)
-            yd = hd_;
-        yd = std::ceil(yd);
-        // The pixel index wraps in 32 bits, as in the toolkit.
-        const uint32_t x = static_cast<uint32_t>(cvt(xd));
-        const uint32_t y = static_cast<uint32_t>(cvt(yd));
+        else if (q5 > 5 * static_cast<int64_t>(h_))
+            yd = h_;
+        else
+            yd = (q5 + 4) / 5;
+        // The pixel index wraps in 32 bits, as in the toolkit; a row of 2^31
+        // or more converts to -2^31 there.
+        const uint32_t x = static_cast<uint32_t>(xd);
+        const uint32_t y = yd < 2147483648LL ? static_cast<uint32_t>(yd) : 0x80000000u;
         bounds_.push_back(h_ * x + y);
     }
 
+private:
     uint32_t h_;
     double hd_;
     double wmax_;
@@ -143,26 +151,89 @@ std::pair<int64_t, int64_t> t_range(const Edge& e, int64_t lo, int64_t hi) {
     return {t1, t2};
 }
 
-void walk_edge(const Edge& e, CrossingCollector& out, int64_t u_lo, int64_t u_hi) {
-    if (e.n <= kClipLength) {
-        for (int64_t d = 0; d <= e.n; ++d) out.add(e.at_d(d));
-        return;
+// Steps d in [first, last] of an edge along x: u moves by one column every
+// step, so only every fifth step can land on a pixel-centre column; those are
+// visited directly (c = u - 1 going right, c = u going left).
+void cross_along_x(const Edge& e, CrossingCollector& out, int64_t first, int64_t last) {
+    // c(d) = xs + d - 1 without flip, xs + n - d with it; want c = 2 (mod 5).
+    const int64_t c_first = e.flip ? e.xs + e.n - first : e.xs + first - 1;
+    const int64_t want = e.flip ? ((c_first - 2) % 5 + 5) % 5 : ((2 - c_first) % 5 + 5) % 5;
+    for (int64_t d = first + want; d <= last; d += 5) out.cross(e.at_d(d - 1), e.at_d(d));
+}
+
+// Steps of an edge along y over point pairs (t, t + 1) for t in [t_lo, t_hi]:
+// u moves by at most one column a step (|s| < 1) and monotonically, and a
+// crossing depends only on the pair (c = the smaller column, the smaller
+// row), so only the steps where u passes a column c = 2 (mod 5) are visited,
+// found by bisection. The order crossings are recorded in does not matter:
+// they are sorted.
+void cross_along_y(const Edge& e, CrossingCollector& out, int64_t t_lo, int64_t t_hi, int64_t u_hi_bound) {
+    const int64_t ua = e.u_at_t(t_lo), ub = e.u_at_t(t_hi + 1);
+    if (ua == ub) return;
+    const bool increasing = ua < ub;
+    // Columns c crossed: from min(ua, ub) to max(ua, ub) - 1, kept to where
+    // a crossing can be recorded.
+    int64_t c = std::max<int64_t>(std::min(ua, ub), 2);
+    const int64_t c_end = std::min<int64_t>(std::max(ua, ub) - 1, u_hi_bound);
+    c += ((2 - c) % 5 + 5) % 5;
+    for (; c <= c_end; c += 5) {
+        // First t with u(t) past the boundary between columns c and c + 1:
+        // start at the line's own estimate, then correct it by evaluating u,
+        // which is exact because u is monotone.
+        auto past = [&](int64_t t) {
+            const int64_t u = e.u_at_t(t);
+            return increasing ? u > c : u <= c;
+        };
+        const double guess = std::ceil((static_cast<double>(c) + 0.5 - static_cast<double>(e.xs)) / e.s);
+        int64_t a = t_lo + 1;
+        if (guess > static_cast<double>(t_lo + 1)) a = guess < static_cast<double>(t_hi + 1) ? static_cast<int64_t>(guess) : t_hi + 1;
+        while (a > t_lo + 1 && past(a - 1)) --a;
+        while (!past(a)) ++a;
+        out.cross(e.at_t(a - 1), e.at_t(a));
     }
-    // A step can record a crossing only when both of its points lie in
-    // [u_lo, u_hi]; the points in between are skipped, which changes nothing
-    // but the time a far-off outline takes.
+}
+
+void walk_edge(const Edge& e, CrossingCollector& out, int64_t u_lo, int64_t u_hi) {
     out.add(e.at_d(0));
-    auto [t1, t2] = t_range(e, u_lo, u_hi);
-    if (t1 <= t2) {
+    if (e.n == 0) return;
+    int64_t first = 1, last = e.n;
+    if (e.n > kClipLength) {
+        // A step can record a crossing only when both of its points lie in
+        // [u_lo, u_hi]; the points in between are skipped, which changes
+        // nothing but the time a far-off outline takes.
+        auto [t1, t2] = t_range(e, u_lo, u_hi);
+        if (t1 > t2) {
+            out.jump(e.at_d(e.n));
+            return;
+        }
         const int64_t e1 = e.flip ? e.n - t2 : t1;
         const int64_t e2 = e.flip ? e.n - t1 : t2;
-        const int64_t first = std::max<int64_t>(1, e1 + 1);
-        if (first <= e2) {
-            out.jump(e.at_d(first - 1));
-            for (int64_t d = first; d <= e2; ++d) out.add(e.at_d(d));
-        }
+        first = std::max<int64_t>(1, e1 + 1);
+        last = e2;
     }
-    if (e.n > 0) out.jump(e.at_d(e.n));
+    if (e.along_x) {
+        cross_along_x(e, out, first, last);
+    } else if (first <= last) {
+        // Step d joins the points d - 1 and d, that is t = d - 1 and d, or
+        // with the flip t = n - d and n - d + 1.
+        const int64_t t_lo = e.flip ? e.n - last : first - 1;
+        const int64_t t_hi = e.flip ? e.n - first : last - 1;
+        cross_along_y(e, out, t_lo, t_hi, u_hi);
+    }
+    out.jump(e.at_d(e.n));
+}
+
+// Ascending unsigned order in four 8-bit passes (stable counting sorts).
+void radix_sort(std::vector<uint32_t>& values, std::vector<uint32_t>& tmp) {
+    tmp.resize(values.size());
+    for (int shift = 0; shift < 32; shift += 8) {
+        std::size_t count[257] = {};
+        for (const uint32_t v : values) ++count[((v >> shift) & 0xFF) + 1];
+        if (count[1] == values.size()) continue;  // all in one bucket: nothing moves
+        for (int b = 0; b < 256; ++b) count[b + 1] += count[b];
+        for (const uint32_t v : values) tmp[count[(v >> shift) & 0xFF]++] = v;
+        values.swap(tmp);
+    }
 }
 
 }  // namespace
@@ -202,7 +273,7 @@ Rle rasterise_polygon(std::span<const double> xy, uint32_t h, uint32_t w, Raster
             bounds[j] = v;
         }
     } else {
-        std::sort(bounds.begin(), bounds.end());
+        radix_sort(bounds, scratch.sorted);
     }
     for (std::size_t i = bounds.size() - 1; i > 0; --i) bounds[i] -= bounds[i - 1];  // wraps
 

@@ -18,6 +18,7 @@ namespace brandor::rle {
 struct RasterScratch {
     std::vector<int32_t> vx, vy;     // upsampled vertex columns and rows
     std::vector<uint32_t> bounds;    // pixel positions where the mask changes value
+    std::vector<uint32_t> sorted;    // radix-sort buffer for the positions
     std::vector<Rle> rings;          // per-polygon masks of a polygon set
 };
 

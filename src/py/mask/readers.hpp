@@ -1,0 +1,33 @@
+// Readers for the argument forms the mask functions share: a list of RLE
+// dicts, and "boxes or RLEs" (an Nx4 float64 array, a list of four-number
+// sequences, or a list of RLE dicts).
+#pragma once
+
+#include <vector>
+
+#include "core/rle/rle.hpp"
+#include "py/kit/ref.hpp"
+
+namespace brandor::py::mask {
+
+// The items of any iterable (the interpreter's TypeError when it is not one).
+std::vector<Ref> collect_items(PyObject* iterable);
+
+// Every item read as an RLE dict, in order; the first bad item stops the call.
+std::vector<rle::Rle> read_rle_list(PyObject* rle_objs);
+
+struct BoxesOrRles {
+    bool is_rles = false;
+    std::vector<rle::Box> boxes;
+    std::vector<rle::Rle> rles;
+    std::size_t size() const noexcept { return is_rles ? rles.size() : boxes.size(); }
+};
+
+BoxesOrRles read_boxes_or_rles(PyObject* obj);
+// The same over items already collected from an iterable.
+BoxesOrRles read_boxes_or_rles(const std::vector<Ref>& items);
+
+// A NumPy float64 array in native byte order.
+bool is_float64_array(PyObject* obj);
+
+}  // namespace brandor::py::mask

@@ -1,0 +1,29 @@
+// The Python form of a run-length mask, {'size': [h, w], 'counts': bytes},
+// and the reader that accepts it (with str or a list of ints as counts too).
+#pragma once
+
+#include <string>
+
+#include "core/rle/rle.hpp"
+#include "py/kit/ref.hpp"
+
+namespace brandor::py::mask {
+
+// The interned 'size' and 'counts' keys (created once per process).
+PyObject* size_key();
+PyObject* counts_key();
+
+// {'size': [h, w], 'counts': <counts text>} as a new dict. `text` is scratch
+// space for the encoded counts, reused across calls.
+Ref rle_to_dict(const rle::Rle& r, std::string& text);
+
+// Reads an RLE dict: bytes or str counts are decoded, a list of ints is taken
+// as the run lengths themselves. Errors carry the fixed messages of the mask
+// API; sizes are taken modulo 2^32.
+rle::Rle rle_from_dict(PyObject* o);
+
+// 'size' read as a sequence of unsigned 64-bit integers (the converter's
+// errors propagate unchanged).
+std::vector<uint64_t> read_size(PyObject* size);
+
+}  // namespace brandor::py::mask
