@@ -220,7 +220,12 @@ def test_params_defaults():
             assert np.array_equal(np.asarray(mine), np.asarray(value)), key
     for cls in (brandor.Params, __import__("pycocotools.cocoeval", fromlist=["Params"]).Params):
         with pytest.raises(Exception, match="^iouType not supported$"):
-            cls("boundary")
+            cls("mask")
+    # Boundary IoU takes the detection parameters, as segm does.
+    boundary, segm = brandor.Params("boundary"), brandor.Params("segm")
+    assert boundary.iouType == "boundary"
+    assert all(np.array_equal(np.asarray(getattr(boundary, k)), np.asarray(getattr(segm, k)))
+               for k in vars(segm) if k != "iouType")
 
 
 def test_summarize_before_accumulate():
