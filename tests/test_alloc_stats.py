@@ -39,9 +39,9 @@ def counting_build():
 COUNTING_SCRIPT = r"""
 import importlib.util, sys, threading
 import numpy as np
-spec = importlib.util.spec_from_file_location("brandor._tarnel", sys.argv[1])
-t = importlib.util.module_from_spec(spec)
-spec.loader.exec_module(t)
+found = importlib.util.spec_from_file_location("brandor._tarnel", sys.argv[1])
+t = importlib.util.module_from_spec(found)
+found.loader.exec_module(t)
 s0 = t.alloc_stats()
 assert s0["enabled"] is True and s0["peak_bytes"] >= s0["live_bytes"], s0
 big = t.summary_values(np.zeros((10, 101, 80, 4, 3)), list(range(10)), list(range(80)), 0, 2)

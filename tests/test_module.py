@@ -85,7 +85,6 @@ def test_only_the_init_function_is_exported():
 def test_module_definition_is_multi_phase_and_declares_the_gil():
     code = (
         "import sys, brandor._tarnel as t\n"
-        "spec = t.__spec__\n"
         "print(t.__name__, t.__doc__)\n"
         "if hasattr(sys, '_is_gil_enabled'): print(sys._is_gil_enabled())\n"
     )

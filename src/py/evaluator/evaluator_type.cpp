@@ -21,7 +21,7 @@ PyType_Slot kSlots[] = {
     {0, nullptr},
 };
 
-PyType_Spec kSpec = {
+PyType_Spec kTypeSpec = {
     "brandor._tarnel.Evaluator",
     static_cast<int>(sizeof(EvaluatorObject)),
     0,
@@ -33,6 +33,6 @@ PyTypeObject* g_type = nullptr;
 
 }  // namespace
 
-PyTypeObject* evaluator_type() { return lazy_type(g_type, kSpec); }
+PyTypeObject* evaluator_type() { return lazy_type(g_type, kTypeSpec); }
 
 }  // namespace brandor::py

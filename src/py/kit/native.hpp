@@ -39,10 +39,10 @@ struct NativeObject {
     }
 };
 
-// Creates a heap type from `spec` on first use and keeps it for the process.
-inline PyTypeObject* lazy_type(PyTypeObject*& slot, PyType_Spec& spec) {
+// Creates a heap type from `type_spec` on first use and keeps it for the process.
+inline PyTypeObject* lazy_type(PyTypeObject*& slot, PyType_Spec& type_spec) {
     if (!slot) {
-        PyObject* type = PyType_FromSpec(&spec);
+        PyObject* type = PyType_FromSpec(&type_spec);
         if (!type) throw ErrorAlreadySet{};
         slot = reinterpret_cast<PyTypeObject*>(type);
     }
