@@ -6,6 +6,7 @@
 
 #include "core/error.hpp"
 #include "core/rle/measure.hpp"
+#include "core/rle/run_walk.hpp"
 
 namespace brandor::rle {
 
@@ -30,33 +31,17 @@ void box_iou(std::span<const Box> dt, std::span<const Box> gt, std::span<const u
 }
 
 Overlap overlap(const Rle& A, const Rle& B) noexcept {
-    const auto& ac = A.counts;
-    const auto& bc = B.counts;
-    uint32_t ca = ac[0], cb = bc[0];
-    std::size_t a = 1, b = 1;
-    uint32_t va = 0, vb = 0, I = 0, U = 0;  // all wrap, as in the toolkit
+    RunCursor a(A.counts), b(B.counts);
+    uint32_t I = 0, U = 0;  // wrap, as in the toolkit
     for (;;) {
-        // As in merge: a list that has ended counts as 0s while the other goes on.
-        const bool a_done = ca == 0 && a >= ac.size();
-        const bool b_done = cb == 0 && b >= bc.size();
-        const uint32_t c = a_done ? cb : b_done ? ca : std::min(ca, cb);
-        if (va | vb) {
+        const uint32_t c = joint_step(a, b);
+        if (a.value() | b.value()) {
             U += c;
-            if (va & vb) I += c;
+            if (a.value() & b.value()) I += c;
         }
-        if (!a_done) ca -= c;
-        if (ca == 0 && a < ac.size()) {
-            ca = ac[a++];
-            va ^= 1;
-        }
-        if (!b_done) cb -= c;
-        if (cb == 0 && b < bc.size()) {
-            cb = bc[b++];
-            vb ^= 1;
-        }
-        if (ca == 0 && a >= ac.size()) va = 0;
-        if (cb == 0 && b >= bc.size()) vb = 0;
-        if (static_cast<uint32_t>(ca + cb) == 0) break;
+        a.advance(c);
+        b.advance(c);
+        if (static_cast<uint32_t>(a.left() + b.left()) == 0) break;
     }
     return {I, U};
 }

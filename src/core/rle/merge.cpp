@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "core/rle/run_walk.hpp"
+
 namespace brandor::rle {
 
 void merge_runs(std::span<const uint32_t> A, std::span<const uint32_t> B, bool intersect,
@@ -11,31 +13,15 @@ void merge_runs(std::span<const uint32_t> A, std::span<const uint32_t> B, bool i
     result.resize(A.size() + B.size() + 2);
     uint32_t* out = result.data();
     std::size_t m = 0;
-    // All counters are unsigned 32-bit and wrap, as in the toolkit.
-    uint32_t ca = A[0], cb = B[0];
-    std::size_t a = 1, b = 1;
-    uint32_t va = 0, vb = 0, v = 0, cc = 0;
+    RunCursor a(A), b(B);
+    uint32_t v = 0, cc = 0;  // wrap, as in the toolkit
     for (;;) {
-        // A list that has ended (no pixels left, no runs left) stays at 0
-        // while the other one goes on: min() alone would stall here forever.
-        const bool a_done = ca == 0 && a >= A.size();
-        const bool b_done = cb == 0 && b >= B.size();
-        const uint32_t c = a_done ? cb : b_done ? ca : std::min(ca, cb);
+        const uint32_t c = joint_step(a, b);
         cc += c;
-        if (!a_done) ca -= c;
-        if (ca == 0 && a < A.size()) {
-            ca = A[a++];
-            va ^= 1;
-        }
-        if (!b_done) cb -= c;
-        if (cb == 0 && b < B.size()) {
-            cb = B[b++];
-            vb ^= 1;
-        }
-        if (ca == 0 && a >= A.size()) va = 0;
-        if (cb == 0 && b >= B.size()) vb = 0;
-        const uint32_t ct = ca + cb;  // wraps on purpose
-        const uint32_t nv = intersect ? (va & vb) : (va | vb);
+        a.advance(c);
+        b.advance(c);
+        const uint32_t ct = a.left() + b.left();  // wraps on purpose
+        const uint32_t nv = intersect ? (a.value() & b.value()) : (a.value() | b.value());
         if (nv != v || ct == 0) {
             out[m++] = cc;
             cc = 0;
