@@ -12,10 +12,11 @@ import synth  # noqa: E402
 
 
 def main() -> None:
-    for iou_type in ("bbox", "keypoints"):
+    for iou_type in ("bbox", "segm", "keypoints", "boundary"):
         keypoints = iou_type == "keypoints"
+        kind = "segm" if iou_type == "boundary" else iou_type
         dataset = synth.make_dataset(200, n_categories=1 if keypoints else 20, seed=1, keypoints=keypoints)
-        results = synth.make_results(dataset, dets_per_image=20 if keypoints else 50, seed=2, kind=iou_type)
+        results = synth.make_results(dataset, dets_per_image=20 if keypoints else 50, seed=2, kind=kind)
         print(f"== {iou_type}: {len(dataset['images'])} images, {len(dataset['annotations'])} ground truths, "
               f"{len(results)} detections")
         gt = brandor.COCO(dataset)
