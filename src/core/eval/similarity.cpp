@@ -68,7 +68,7 @@ void box_similarities(const EvaluatorCore& core, ImageSimilarity& s) {
         for (std::size_t d = 0; d < s.dets(); ++d) {
             std::size_t p = s.ranked[d];
             if (4 * p + 4 > dt_boxes.size()) throw InternalError("detection box outside the box column");
-            s.iou[d * G + gi] = box_iou(dt_boxes.data() + 4 * p, gb, crowd);
+            s.iou[d * G + gi] = rle::box_iou(dt_boxes.data() + 4 * p, gb, crowd);
         }
     }
 }

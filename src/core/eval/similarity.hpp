@@ -33,28 +33,10 @@ std::vector<ImageSimilarity> category_similarities(const EvaluatorCore& core, st
 // The similarity record of one image pair (ranking included).
 ImageSimilarity image_similarity(const EvaluatorCore& core, const ImagePair& pair);
 
-// Box IoU of one detection and one ground truth box [x, y, w, h], no +1 on
-// widths; a crowd ground truth divides by the detection's area alone.
-inline double box_iou(const double* d, const double* g, bool crowd);
-
 // Object keypoint similarity of detection coordinates xd (2N) with ground
 // truth xg (2N) and visibility vis (N); vars[j] = (2 sigma_j)^2; gbox the
 // ground truth's box; area the object scale.
 double keypoint_similarity(const double* xd, const double* xg, const std::uint8_t* vis, std::size_t n,
                            const double* vars, double area, const double* gbox);
-
-// Definitions ----------------------------------------------------------------
-
-inline double box_iou(const double* d, const double* g, bool crowd) {
-    // fmin/fmax, as the reference's C code, so a NaN coordinate loses to a number.
-    double w = std::fmin(d[2] + d[0], g[2] + g[0]) - std::fmax(d[0], g[0]);
-    if (w <= 0) return 0.0;
-    double h = std::fmin(d[3] + d[1], g[3] + g[1]) - std::fmax(d[1], g[1]);
-    if (h <= 0) return 0.0;
-    double i = w * h;
-    double da = d[2] * d[3];
-    double u = crowd ? da : da + g[2] * g[3] - i;
-    return i / u;
-}
 
 }  // namespace brandor::eval

@@ -10,18 +10,6 @@
 
 namespace brandor::rle {
 
-double box_iou(const Box& d, const Box& g, bool crowd) noexcept {
-    // As in the toolkit: fmin/fmax drop a single NaN operand, and only a
-    // width or height <= 0 gives 0, so a NaN overlap carries through as NaN.
-    const double iw = std::fmin(d[0] + d[2], g[0] + g[2]) - std::fmax(d[0], g[0]);
-    if (iw <= 0) return 0;
-    const double ih = std::fmin(d[1] + d[3], g[1] + g[3]) - std::fmax(d[1], g[1]);
-    if (ih <= 0) return 0;
-    const double i = iw * ih;
-    const double da = d[2] * d[3];
-    return crowd ? i / da : i / ((da + g[2] * g[3]) - i);
-}
-
 void box_iou(std::span<const Box> dt, std::span<const Box> gt, std::span<const uint8_t> crowd,
              std::span<double> out) {
     const std::size_t m = dt.size(), n = gt.size();

@@ -3,6 +3,7 @@
 // Matrices are m x n, row-major: detection d, ground truth g at d*n + g.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <span>
 
@@ -16,9 +17,23 @@ inline bool is_crowd(std::span<const uint8_t> crowd, std::size_t g) noexcept {
     return g < crowd.size() && crowd[g] != 0;
 }
 
-// IoU of one detection box with one ground-truth box (0 unless they overlap
-// with positive width and height).
-double box_iou(const Box& d, const Box& g, bool crowd) noexcept;
+// IoU of one detection box with one ground-truth box, each [x, y, w, h] (0
+// unless they overlap with positive width and height; no +1 on widths). As in
+// the toolkit, fmin/fmax drop a single NaN operand, and only a width or height
+// <= 0 gives 0, so a NaN overlap carries through as NaN.
+inline double box_iou(const double* d, const double* g, bool crowd) noexcept {
+    const double iw = std::fmin(d[0] + d[2], g[0] + g[2]) - std::fmax(d[0], g[0]);
+    if (iw <= 0) return 0;
+    const double ih = std::fmin(d[1] + d[3], g[1] + g[3]) - std::fmax(d[1], g[1]);
+    if (ih <= 0) return 0;
+    const double i = iw * ih;
+    const double da = d[2] * d[3];
+    return crowd ? i / da : i / ((da + g[2] * g[3]) - i);
+}
+
+inline double box_iou(const Box& d, const Box& g, bool crowd) noexcept {
+    return box_iou(d.data(), g.data(), crowd);
+}
 
 // out.size() must be dt.size() * gt.size() (InternalError otherwise).
 void box_iou(std::span<const Box> dt, std::span<const Box> gt, std::span<const uint8_t> crowd,
