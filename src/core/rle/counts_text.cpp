@@ -21,12 +21,6 @@ void encode_counts(std::span<const uint32_t> counts, std::string& out) {
     }
 }
 
-std::string encode_counts(std::span<const uint32_t> counts) {
-    std::string out;
-    encode_counts(counts, out);
-    return out;
-}
-
 namespace {
 
 // The plain (not escaped) text: the counts are sized exactly by counting the
@@ -95,12 +89,6 @@ void decode_counts(std::string_view text, bool escaped, std::vector<uint32_t>& o
         if (m > 2) x += out[m - 2];
         out.push_back(static_cast<uint32_t>(x));
     }
-}
-
-std::vector<uint32_t> decode_counts(std::string_view text, bool escaped) {
-    std::vector<uint32_t> out;
-    decode_counts(text, escaped, out);
-    return out;
 }
 
 Rle decode_rle(std::string_view text, uint32_t h, uint32_t w) {

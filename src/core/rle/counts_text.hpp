@@ -17,17 +17,12 @@ namespace brandor::rle {
 // Appends the counts text of `counts` to `out` (no terminator).
 void encode_counts(std::span<const uint32_t> counts, std::string& out);
 
-// The counts text of `counts`.
-std::string encode_counts(std::span<const uint32_t> counts);
-
 // Decodes counts text into run lengths (replacing `out`'s contents). With
 // `escaped` set, a backslash makes the next byte literal, so the doubled
 // backslash of unescaped JSON text reads as one character; a text ending in a
 // lone backslash is an InternalError (JSON text cannot produce it). A group
 // cut off by the end of the text is still stored.
 void decode_counts(std::string_view text, bool escaped, std::vector<uint32_t>& out);
-
-std::vector<uint32_t> decode_counts(std::string_view text, bool escaped = false);
 
 // Decodes (not escaped) into an Rle of size h x w with no spare capacity.
 Rle decode_rle(std::string_view text, uint32_t h, uint32_t w);

@@ -32,12 +32,6 @@ void merge_runs(std::span<const uint32_t> A, std::span<const uint32_t> B, bool i
     result.resize(m);
 }
 
-std::vector<uint32_t> merge_runs(std::span<const uint32_t> a, std::span<const uint32_t> b, bool intersect) {
-    std::vector<uint32_t> out;
-    merge_runs(a, b, intersect, out);
-    return out;
-}
-
 Rle merge(std::span<const Rle> rles, bool intersect) {
     if (rles.empty()) return Rle{};
     if (rles.size() == 1) return rles[0];

@@ -17,10 +17,7 @@ Rle merge(std::span<const Rle> rles, bool intersect);
 
 // The pairwise step: A op B over their runs. Where one list ends before the
 // other, its remaining pixels count as 0 (the toolkit would loop forever).
-// Both must have counts.
-std::vector<uint32_t> merge_runs(std::span<const uint32_t> a, std::span<const uint32_t> b,
-                                 bool intersect);
-// The same into `out` (its capacity is reused).
+// Both must have counts. The result goes into `out`, whose capacity is reused.
 void merge_runs(std::span<const uint32_t> a, std::span<const uint32_t> b, bool intersect,
                 std::vector<uint32_t>& out);
 

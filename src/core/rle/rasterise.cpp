@@ -305,11 +305,6 @@ Rle rasterise_box(const Box& b, uint32_t h, uint32_t w, RasterScratch& scratch) 
     return rasterise_polygon(xy, h, w, scratch);
 }
 
-Rle rasterise_box(const Box& b, uint32_t h, uint32_t w) {
-    RasterScratch scratch;
-    return rasterise_box(b, h, w, scratch);
-}
-
 Rle rasterise_polygon_set(std::span<const double> xy, std::span<const uint32_t> ends, uint32_t h,
                           uint32_t w, RasterScratch& scratch) {
     uint32_t prev = 0;

@@ -28,7 +28,6 @@ Rle rasterise_polygon(std::span<const double> xy, uint32_t h, uint32_t w, Raster
 
 // The box [x, y, width, height] as the polygon (x, y), (x, y+h), (x+w, y+h), (x+w, y).
 Rle rasterise_box(const Box& box, uint32_t h, uint32_t w, RasterScratch& scratch);
-Rle rasterise_box(const Box& box, uint32_t h, uint32_t w);
 
 // The union of several polygons stored back to back in `xy`; ends[i] is the
 // coordinate index one past polygon i. A single end offset makes the whole
