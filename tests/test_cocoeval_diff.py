@@ -123,18 +123,14 @@ def setups() -> dict[str, Setup | None]:
 SETUPS = setups()
 
 
+def seeds(default: int, total: int) -> list:
+    """The first `default` seeds run by default, the rest only with -m slow."""
+    return [pytest.param(s, marks=pytest.mark.slow) if s >= default else s for s in range(total)]
+
+
 @pytest.mark.parametrize("setup", list(SETUPS))
-@pytest.mark.parametrize("seed", range(4))
+@pytest.mark.parametrize("seed", seeds(4, 40))
 def test_bbox(seed, setup):
-    dataset, results = box_case(seed)
-    label = f"bbox seed={seed} setup={setup}"
-    assert_same_eval(*evaluate_both(dataset, results, "bbox", SETUPS[setup]), label)
-
-
-@pytest.mark.slow
-@pytest.mark.parametrize("setup", list(SETUPS))
-@pytest.mark.parametrize("seed", range(4, 40))
-def test_bbox_more_seeds(seed, setup):
     dataset, results = box_case(seed)
     label = f"bbox seed={seed} setup={setup}"
     assert_same_eval(*evaluate_both(dataset, results, "bbox", SETUPS[setup]), label)
@@ -293,17 +289,8 @@ KP_SETUPS = kp_setups()
 
 
 @pytest.mark.parametrize("setup", list(KP_SETUPS))
-@pytest.mark.parametrize("seed", range(3))
+@pytest.mark.parametrize("seed", seeds(3, 30))
 def test_keypoints(seed, setup):
-    dataset, results = keypoint_case(seed)
-    label = f"keypoints seed={seed} setup={setup}"
-    assert_same_eval(*evaluate_both(dataset, results, "keypoints", KP_SETUPS[setup]), label)
-
-
-@pytest.mark.slow
-@pytest.mark.parametrize("setup", list(KP_SETUPS))
-@pytest.mark.parametrize("seed", range(3, 30))
-def test_keypoints_more_seeds(seed, setup):
     dataset, results = keypoint_case(seed)
     label = f"keypoints seed={seed} setup={setup}"
     assert_same_eval(*evaluate_both(dataset, results, "keypoints", KP_SETUPS[setup]), label)
