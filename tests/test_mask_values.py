@@ -263,17 +263,32 @@ def test_boundary_examples(size, counts, ratio, expected):
 def test_boundary_default_ratio_and_half_rounding():
     full = rle(5, 5, [0, 25])
     assert T.toBoundary([full]) == T.toBoundary([full], 0.02)
-    # 0.25 * 50 = 12.5 exactly: rounded away from zero to 13 passes
-    h, w = 30, 40
+
+
+
+@pytest.mark.parametrize(
+    "h,w,ratio,passes",
+    [
+        (30, 40, 0.25, 12),  # 12.5 exactly: halves go to the even neighbour
+        (375, 500, 0.02, 12),  # COCO's common size: diagonal 625, width 12.5
+        (500, 375, 0.02, 12),
+        (3, 4, 0.5, 2),  # 2.5
+        (30, 40, 0.15, 8),  # 7.5
+        (30, 40, 0.23, 12),  # 11.5
+        (30, 40, 0.254, 13),  # 12.7
+    ],
+)
+def test_boundary_band_width_rounds_halves_to_even(h, w, ratio, passes):
+    assert passes == max(int(round(ratio * math.sqrt(h * h + w * w))), 1)
     yy, xx = np.mgrid[0:h, 0:w]
-    band = np.minimum(np.minimum(yy, h - 1 - yy), np.minimum(xx, w - 1 - xx)) < 13
-    got = T.decode(T.toBoundary([rle(h, w, [0, h * w])], 0.25))[:, :, 0]
+    band = np.minimum(np.minimum(yy, h - 1 - yy), np.minimum(xx, w - 1 - xx)) < passes
+    got = T.decode(T.toBoundary([rle(h, w, [0, h * w])], ratio))[:, :, 0]
     np.testing.assert_array_equal(got, band.astype(np.uint8))
 
 
 def numpy_boundary(mask: np.ndarray, ratio: float) -> np.ndarray:
     h, w = mask.shape
-    passes = max(int(math.floor(ratio * math.sqrt(h * h + w * w) + 0.5)), 1)
+    passes = max(int(round(ratio * math.sqrt(h * h + w * w))), 1)
     img = np.pad(mask != 0, 1)
     for _ in range(passes):
         inner = np.ones((h, w), bool)

@@ -14,7 +14,11 @@ namespace brandor::rle {
 
 int64_t erosion_passes(uint32_t h, uint32_t w, double ratio) noexcept {
     const uint64_t sq = static_cast<uint64_t>(h) * h + static_cast<uint64_t>(w) * w;
-    const double d = std::round(ratio * std::sqrt(static_cast<double>(sq)));  // halves away from 0
+    // Halves go to the even neighbour, as Python's round() in the published
+    // Boundary IoU code does: a 500 x 375 image at 0.02 erodes 12 times, not 13.
+    const double x = ratio * std::sqrt(static_cast<double>(sq));
+    double d = std::round(x);
+    if (std::fabs(x - std::trunc(x)) == 0.5) d = 2.0 * std::round(x * 0.5);
     int64_t n;
     if (std::isnan(d))
         n = 0;

@@ -15,6 +15,14 @@ std::string_view trim(std::string_view s) {
     return s;
 }
 
+// A float literal read the way Python reads it, whatever the process locale
+// (std::stod would honour a comma-decimal LC_NUMERIC and read 0.02 as 0).
+Ref float_literal(const std::string& s) {
+    double v = PyOS_string_to_double(s.c_str(), nullptr, nullptr);
+    if (v == -1.0 && PyErr_Occurred()) throw ErrorAlreadySet();
+    return Ref::steal(PyFloat_FromDouble(v));
+}
+
 // Default values are Python literals: True, False, None, ints and floats.
 Ref parse_default(std::string_view text) {
     if (text == "True") return Ref::borrow(Py_True);
@@ -22,7 +30,7 @@ Ref parse_default(std::string_view text) {
     if (text == "None") return Ref::borrow(Py_None);
     std::string s(text);
     if (s.find_first_of(".eE") != std::string::npos)
-        return Ref::steal(PyFloat_FromDouble(std::stod(s)));
+        return float_literal(s);
     return Ref::steal(PyLong_FromString(s.c_str(), nullptr, 10));
 }
 
