@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import json
 import os
 import sys
 import time
@@ -190,6 +191,9 @@ def _cmd_analyze(args: argparse.Namespace) -> int:
     with progress.step("analysing"):
         analysis = analyze(gt, dt, args.iou_type)
     print(format_analysis(analysis))
+    os.makedirs(args.out, exist_ok=True)
+    with open(os.path.join(args.out, "analysis.json"), "w", encoding="utf-8") as f:
+        json.dump(analysis.to_dict(), f)
     try:
         from .plot import plot_analysis
         with progress.step(f"drawing into {args.out}"):

@@ -184,6 +184,18 @@ class Selection:
     ar: float
 
 
+def mean_curve(precision: np.ndarray) -> np.ndarray:
+    """Precision per recall threshold averaged over the last axis (categories), skipping -1 entries.
+
+    A recall threshold where no category has a value gives NaN (a gap when plotted).
+    """
+    valid = precision > -1
+    n = valid.sum(axis=-1)
+    total = np.where(valid, precision, 0.0).sum(axis=-1)
+    with np.errstate(invalid="ignore", divide="ignore"):
+        return np.where(n > 0, total / np.maximum(n, 1), np.nan)
+
+
 def _mean_above_minus_one(values: np.ndarray) -> float:
     return float(np.mean(values)) if len(values) else -1.0
 
