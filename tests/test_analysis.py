@@ -81,9 +81,10 @@ def test_every_step_on_the_hand_built_case(analysis):
     all_area = analysis.area_labels.index("all")
     expected = {step: ap_of(seq, N_GT) for step, seq in OUTCOMES.items()}
     expected["FN"] = 1.0
-    # The first two by hand: C75 has precision 1 up to recall .2, then .25 up to .4.
+    # Two by hand: C75 has precision 1 up to recall .2, then .25 up to .4; BG is a step,
+    # precision 1 up to recall .8 (A5 is never found).
     assert expected["C75"] == pytest.approx(26 / 101)
-    assert expected["BG"] == pytest.approx(61 / 101 + 20 / 101 * 4 / 6)
+    assert expected["BG"] == pytest.approx(81 / 101)
     for s, step in enumerate(STEPS):
         p = analysis.precision[s, :, 0, all_area]
         assert float(np.mean(p)) == pytest.approx(expected[step], abs=1e-12), step
@@ -132,3 +133,25 @@ def test_analyze_command(tmp_path):
     pngs = sorted(p.name for p in out.glob("*.png"))
     assert pngs == sorted(f"{g}-{a}.png" for g in ("all", "X", "Y") for a in ("all", "small", "medium", "large"))
     assert all(png_size(out / name) == (800, 600) for name in pngs)
+
+
+def test_pr_plot_png(tmp_path):
+    pytest.importorskip("matplotlib")
+    result = brandor.evaluate(dataset(), results())
+    result.plot_pr(tmp_path / "all.png")
+    result.plot_pr(tmp_path / "one.png", iou=0.5, category=1, area="large", max_dets=10)
+    assert png_size(tmp_path / "all.png") == png_size(tmp_path / "one.png") == (800, 600)
+    fig = result.plot_pr(iou=0.5)
+    (line,) = fig.axes[0].get_lines()
+    # The mean over three categories, of which only "a" has detections (precision 1 to
+    # recall .2, 2/3 to .4, then 3/8 to .6).
+    assert np.allclose(line.get_ydata()[[0, 20, 40, 41, 60, 61]], np.array([1, 1, 2 / 3, 3 / 8, 3 / 8, 0]) / 3)
+
+
+def test_plot_without_matplotlib_names_the_extra(tmp_path):
+    code = ("import sys; sys.modules['matplotlib'] = None\n"
+            "import brandor\n"
+            f"r = brandor.evaluate({dataset()!r}, {results()!r})\n"
+            "try:\n    r.plot_pr('x.png')\nexcept ImportError as e:\n    print(e)\n")
+    run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120, cwd=tmp_path)
+    assert run.stdout == "plotting needs matplotlib: pip install 'brandor[plot]'\n", run.stderr

@@ -80,7 +80,7 @@ def _colors(n: int) -> list[Any]:
 
 
 # Fill colours of the analysis steps, from the strictest (C75) to FN.
-_STEP_COLORS = ["#ffffff", "#34495e", "#3498db", "#2ecc71", "#f1c40f", "#e67e22", "#e74c3c"]
+_STEP_COLORS = ["#e8e8e8", "#34495e", "#3498db", "#2ecc71", "#f1c40f", "#e67e22", "#e74c3c"]
 
 
 def plot_analysis_curves(steps: list[str], rec_thrs: np.ndarray, curves: np.ndarray, aps: list[float],
