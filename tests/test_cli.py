@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import io
 import json
 import os
 import subprocess
@@ -124,3 +125,34 @@ def test_no_progress_without_terminal(case_files):
     run = brandor_cmd("eval", gt, res)
     assert run.returncode == 0 and run.stderr == ""
     assert len(run.stdout.splitlines()) == 12
+
+
+def test_plot_option_writes_a_png(case_files, tmp_path):
+    pytest.importorskip("matplotlib")
+    gt, res = case_files(27, n_images=8, n_categories=3)
+    out = tmp_path / "pr.png"
+    run = brandor_cmd("eval", gt, res, "--plot", str(out), "--quiet")
+    assert (run.returncode, run.stdout, run.stderr) == (0, "", "")
+    with open(out, "rb") as f:
+        head = f.read(24)
+    assert head[:8] == b"\x89PNG\r\n\x1a\n" and head[16:24] == (800).to_bytes(4, "big") + (600).to_bytes(4, "big")
+
+
+class FakeTerminal(io.StringIO):
+    def isatty(self) -> bool:
+        return True
+
+
+@pytest.mark.parametrize("seconds, shown", [(0.0, "loading x...\r\x1b[K"), (1.2, "loading x... 1.2 s\n")])
+def test_progress_on_a_terminal(monkeypatch, seconds, shown):
+    from brandor import cli
+    clock = iter([100.0, 100.0 + seconds])
+    monkeypatch.setattr(cli.time, "perf_counter", lambda: next(clock))
+    err = FakeTerminal()
+    monkeypatch.setattr(sys, "stderr", err)
+    with cli._Progress(True).step("loading x"):
+        pass
+    assert err.getvalue() == shown
+    monkeypatch.setattr(sys, "stderr", io.StringIO())
+    with cli._Progress(True).step("loading x"):
+        assert sys.stderr.getvalue() == ""

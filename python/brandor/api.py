@@ -150,7 +150,9 @@ def evaluate(gt: PathLike | dict[str, Any] | Any, results: PathLike | list[dict[
     `gt` is a path, a dataset dict or a `COCO`; `results` a path, a list of
     result dicts, an N×7 array or a `COCO` from `loadRes`. The keyword
     parameters override `COCOeval.params` (None keeps the default); area
-    ranges other than the four default ones need their labels.
+    ranges other than the four default ones need their labels. The progress
+    lines of COCO and COCOeval are swallowed by redirecting stdout during the
+    call, which other threads printing meanwhile would notice.
     """
     if iou_type not in IOU_TYPES:
         raise ValueError(f"iou_type must be one of {', '.join(IOU_TYPES)}; got {iou_type!r}")
@@ -241,13 +243,12 @@ def _category(gt: Any, cat_id: Any) -> dict[str, Any]:
 def _counts(gt: Any, dt: Any, p: Any, cat_slots: list[Any], iou_type: str) -> tuple[list[int], list[int]]:
     """Per category slot: ground truths that count towards recall, and detections, on the evaluated images."""
     images = set(p.imgIds)
-    pooled = not p.useCats
-    slot = {c: k for k, c in enumerate(cat_slots)}
+    # Pooled evaluation takes every category of the parameters into its one slot.
+    slot = {c: 0 for c in p.catIds} if not p.useCats else {c: k for k, c in enumerate(cat_slots)}
 
     def slot_of(ann: dict[str, Any]) -> int | None:
-        return 0 if pooled and ann.get("category_id") in set_cats else slot.get(ann.get("category_id"))
+        return slot.get(ann.get("category_id"))
 
-    set_cats = set(p.catIds)
     gt_counts: Counter[int] = Counter()
     for ann in gt.dataset.get("annotations", []):
         if ann.get("image_id") not in images or ann.get("iscrowd"):
