@@ -131,6 +131,11 @@ def test_empty_results_evaluate_to_zero(cases):
     ([{"image_id": 10**9, "bbox": [0, 0, 1, 1], "score": 1, "category_id": 1}],
      "results on 1 image(s) that are not in the ground truth (image_id 1000000000)"),
     ([{"bbox": [0, 0, 1, 1]}], "detection 0 has no 'image_id'"),
+    ([{"image_id": 1, "bbox": [0, 0, 1, 1], "score": 1}], "detection 0 has no 'category_id'"),
+    ([{"image_id": 1, "bbox": [0, 0, 1, 1], "category_id": 1, "score": 1},
+      {"image_id": 1, "bbox": [0, 0, 1, 1], "category_id": 1}], "detection 1 has no 'score'"),
+    ([{"image_id": 1, "bbox": "0 0 1 1", "category_id": 1, "score": 1}],
+     "detection 0 has a 'bbox' that is not four numbers"),
     ([3], "detection 0 is a number, not an object"),
     (np.zeros((2, 6)), "a results array must have 7 columns"),
 ])

@@ -24,6 +24,7 @@ from typing import Any, Callable
 import numpy as np
 
 from . import _tarnel
+from .coco import _gc_paused
 from .cocoeval import Params
 from .result import format_table, mean_curve
 
@@ -133,6 +134,13 @@ def analyze(gt: Any, dt: Any, iou_type: str = "bbox", max_dets: int = 100) -> Er
     """The error analysis of `dt` on `gt` (brandor or pycocotools `COCO` objects; `dt` from `loadRes`)."""
     if iou_type not in ("bbox", "segm"):
         raise ValueError(f"the error analysis covers bbox and segm, not {iou_type}")
+    # The confusion copies are many small acyclic dicts: collecting while they
+    # are built would only walk them again and again.
+    with _gc_paused():
+        return _analyze(gt, dt, iou_type, max_dets)
+
+
+def _analyze(gt: Any, dt: Any, iou_type: str, max_dets: int) -> ErrorAnalysis:
     run = _Runner(gt, iou_type, max_dets)
     gts = list(gt.dataset.get("annotations", []))
     dts = list(dt.dataset.get("annotations", []))

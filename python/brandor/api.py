@@ -89,15 +89,7 @@ def load_results(gt: Any, source: PathLike | list[dict[str, Any]] | np.ndarray |
             raise InputError(f"{where}: a results array holds boxes, which {iou_type} evaluation cannot use")
         image_ids = {int(i) for i in source[:, 0]}
     elif isinstance(source, list):
-        for pos, det in enumerate(source):
-            if not isinstance(det, dict):
-                raise InputError(f"{where}: detection {pos} is {_kind_of(det)}, not an object")
-            if "image_id" not in det:
-                raise InputError(f"{where}: detection {pos} has no 'image_id'")
-        if source:
-            needed = _needed_field(iou_type, source[0])
-            if needed:
-                raise InputError(f"{where}: detections have no {needed}, which {iou_type} evaluation needs")
+        _check_detections(where, source, iou_type)
         image_ids = {det["image_id"] for det in source}
     else:
         raise InputError(f"{where}: results must be a JSON array of detections, not {_kind_of(source)}")
@@ -110,6 +102,31 @@ def load_results(gt: Any, source: PathLike | list[dict[str, Any]] | np.ndarray |
         return _empty_results(gt)
     with _quiet():
         return gt.loadRes(source)
+
+
+def _check_detections(where: str, dets: list[Any], iou_type: str) -> None:
+    """Every detection is an object with an image, a category and a score; boxes have four values.
+
+    The reference fails on these later with a bare KeyError or IndexError
+    (the engine alone would take a missing score as 0). As in `loadRes`, the
+    first detection decides what kind of results the list holds.
+    """
+    box_results = False
+    if dets and isinstance(dets[0], dict):
+        needed = _needed_field(iou_type, dets[0])
+        if needed:
+            raise InputError(f"{where}: detections have no {needed}, which {iou_type} evaluation needs")
+        box_results = "bbox" in dets[0] and dets[0]["bbox"] != []
+    for pos, det in enumerate(dets):
+        if not isinstance(det, dict):
+            raise InputError(f"{where}: detection {pos} is {_kind_of(det)}, not an object")
+        for key in ("image_id", "category_id", "score"):
+            if key not in det:
+                raise InputError(f"{where}: detection {pos} has no {key!r}")
+        if box_results:
+            box = det.get("bbox")
+            if not isinstance(box, (list, tuple)) or len(box) != 4:
+                raise InputError(f"{where}: detection {pos} has a 'bbox' that is not four numbers")
 
 
 def _needed_field(iou_type: str, first: dict[str, Any]) -> str | None:

@@ -241,13 +241,13 @@ class EvalResult:
         """The reference's printed summary lines."""
         return [format_summary_line(entry, value, self.params.iou_thrs) for entry, value in self.summary()]
 
-    def select(self, iou: float | None = None, area: str = "all", max_dets: int | None = 100,
+    def select(self, iou: float | None = None, area: str = "all", max_dets: int | None = None,
                category: Any = None) -> Selection:
         """The arrays at one area range and detection cap, for one IoU threshold or all, one category or all.
 
         `iou` is a threshold value (None: all thresholds), `area` an area
-        label, `max_dets` a cap value (None: the largest), `category` a
-        category id (None: all categories).
+        label, `max_dets` a cap value (None: the largest, 100 by default and
+        20 for keypoints), `category` a category id (None: all categories).
         """
         p = self.params
         if iou is None:
