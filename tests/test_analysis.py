@@ -155,3 +155,21 @@ def test_plot_without_matplotlib_names_the_extra(tmp_path):
             "try:\n    r.plot_pr('x.png')\nexcept ImportError as e:\n    print(e)\n")
     run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120, cwd=tmp_path)
     assert run.stdout == "plotting needs matplotlib: pip install 'brandor[plot]'\n", run.stderr
+
+
+def test_copies_only_where_boxes_overlap_change_nothing(monkeypatch):
+    """Leaving out the copies that no detection's box overlaps is exact: compare with copying everything."""
+    from conftest import synth
+    from brandor import analysis as mod
+
+    data = synth.make_dataset(40, 30, seed=31)
+    with redirect_stdout(io.StringIO()):
+        gt = brandor.COCO(data)
+        dt = gt.loadRes(synth.make_results(data, 25, seed=32))
+    filtered = analyze(gt, dt)
+    monkeypatch.setattr(mod, "_boxes_overlap", lambda a, b: np.ones((len(a), len(b)), dtype=bool))
+    everything = analyze(gt, dt)
+    assert np.array_equal(filtered.precision, everything.precision)
+    # The case has confusions of both kinds for the comparison to mean something.
+    aps = filtered.groups[0].aps[:, 0]
+    assert aps[3] > aps[2] and aps[4] > aps[3]

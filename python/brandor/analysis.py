@@ -87,11 +87,18 @@ class _Runner:
             self.img_sizes = {int(i): (int(img["height"]), int(img["width"])) for i, img in gt.imgs.items()}
 
     def evaluator(self, gts: list[dict[str, Any]], dts: list[dict[str, Any]], iou_thrs: list[float],
-                  max_dets: int, ignored_copies: int | None = None) -> Any:
-        """An Evaluator; with `ignored_copies`, the last that many ground truths are ignored."""
+                  ignored_copies: int | None = None, budget: int | None = None) -> Any:
+        """An Evaluator with the cap first; with `ignored_copies`, the last that many ground truths are ignored.
+
+        A `budget` above the cap makes the engine match that many detections
+        per image and category (for `per_instance`); the cap's results stay
+        those of matching only the first `max_dets`, as matching is greedy in
+        rank order.
+        """
+        caps = [self.max_dets] + ([budget] if budget is not None and budget > self.max_dets else [])
         ev = _tarnel.Evaluator(
             gts, dts, self.img_sizes, img_ids=self.img_ids, cat_ids=self.cat_ids, iou_thrs=iou_thrs,
-            rec_thrs=self.rec_thrs.tolist(), max_dets=[max_dets], area_rng=self.area_rng, use_cats=True,
+            rec_thrs=self.rec_thrs.tolist(), max_dets=caps, area_rng=self.area_rng, use_cats=True,
             iou_type=self.iou_type, kpt_sigmas=[])
         if ignored_copies is not None:
             n = len(gts) - ignored_copies
@@ -101,33 +108,56 @@ class _Runner:
         return ev
 
     def precision(self, ev: Any) -> np.ndarray:
-        """Precision with the cap axis dropped: (T, R, K, A)."""
+        """Precision at the cap: (T, R, K, A)."""
         return ev.run()["precision"][..., 0]
 
 
 def _confusion_copies(gts: list[dict[str, Any]], dts: list[dict[str, Any]], cat_ids: list[Any],
-                      forgiven: Callable[[Any, Any], bool]) -> list[dict[str, Any]]:
+                      forgiven: Callable[[Any, Any], bool], boxes_bound_overlap: bool) -> list[dict[str, Any]]:
     """For each category c, copies relabelled c of the other objects whose confusion with c is forgiven.
 
-    Only images where c has detections get copies: elsewhere an ignored
-    object cannot change c's evaluation. Copies get fresh ids.
+    An ignored object that no detection of c can reach at IoU .1 changes
+    nothing for c, so copies are made only on images where c has detections
+    and, when the boxes bound the overlap (`bbox`), only of objects whose box
+    overlaps the box of one of them. Copies get fresh ids.
     """
-    images_with_dets: dict[Any, set[Any]] = defaultdict(set)
+    position = {c: k for k, c in enumerate(cat_ids)}
+    dets_by_image: dict[Any, list[dict[str, Any]]] = defaultdict(list)
     for det in dts:
-        images_with_dets[det["category_id"]].add(det["image_id"])
-    by_image: dict[Any, list[dict[str, Any]]] = defaultdict(list)
+        if det["category_id"] in position:
+            dets_by_image[det["image_id"]].append(det)
+    gts_by_image: dict[Any, list[dict[str, Any]]] = defaultdict(list)
     for ann in gts:
-        by_image[ann["image_id"]].append(ann)
+        gts_by_image[ann["image_id"]].append(ann)
     next_id = max((ann["id"] for ann in gts if isinstance(ann["id"], int)), default=0) + 1
     copies = []
-    for c in cat_ids:
-        for img in sorted(images_with_dets.get(c, ()), key=repr):
-            for ann in by_image.get(img, ()):
-                other = ann["category_id"]
-                if other != c and forgiven(c, other):
-                    copies.append({**ann, "id": next_id, "category_id": c})
-                    next_id += 1
+    for img, img_dets in dets_by_image.items():
+        objects = gts_by_image.get(img)
+        if not objects:
+            continue
+        det_pos = np.array([position[d["category_id"]] for d in img_dets], dtype=np.intp)
+        if boxes_bound_overlap:
+            reach = _boxes_overlap(np.array([d["bbox"] for d in img_dets], dtype=np.float64).reshape(-1, 4),
+                                   np.array([o["bbox"] for o in objects], dtype=np.float64).reshape(-1, 4))
+        else:
+            reach = np.ones((len(img_dets), len(objects)), dtype=bool)
+        # Category position by object: reached by a detection of that category.
+        reached = np.zeros((len(cat_ids), len(objects)), dtype=bool)
+        np.logical_or.at(reached, det_pos, reach)
+        for k, j in np.argwhere(reached).tolist():
+            c, ann = cat_ids[k], objects[j]
+            other = ann["category_id"]
+            if other != c and forgiven(c, other):
+                copies.append({**ann, "id": next_id, "category_id": c})
+                next_id += 1
     return copies
+
+
+def _boxes_overlap(a: np.ndarray, b: np.ndarray) -> np.ndarray:
+    """Whether each box of `a` ([x, y, w, h] rows) shares a positive area with each box of `b`."""
+    w = np.minimum(a[:, None, 0] + a[:, None, 2], b[None, :, 0] + b[None, :, 2]) - np.maximum(a[:, None, 0], b[None, :, 0])
+    h = np.minimum(a[:, None, 1] + a[:, None, 3], b[None, :, 1] + b[None, :, 3]) - np.maximum(a[:, None, 1], b[None, :, 1])
+    return (w > 0) & (h > 0)
 
 
 def analyze(gt: Any, dt: Any, iou_type: str = "bbox", max_dets: int = 100) -> ErrorAnalysis:
@@ -147,18 +177,20 @@ def _analyze(gt: Any, dt: Any, iou_type: str, max_dets: int) -> ErrorAnalysis:
     cats = [gt.cats[c] for c in run.cat_ids]
     supercategory = {c["id"]: c.get("supercategory") for c in cats}
 
-    strict = run.precision(run.evaluator(gts, dts, [0.75, 0.5, LOOSE_IOU], max_dets))
+    strict = run.precision(run.evaluator(gts, dts, [0.75, 0.5, LOOSE_IOU]))
     steps = [strict[0], strict[1], strict[2]]
 
+    boxes = iou_type == "bbox"
     sim = _confusion_copies(gts, dts, run.cat_ids, lambda c, o: supercategory.get(c) is not None
-                            and supercategory.get(c) == supercategory.get(o))
-    steps.append(run.precision(run.evaluator(gts + sim, dts, [LOOSE_IOU], max_dets, len(sim)))[0])
+                            and supercategory.get(c) == supercategory.get(o), boxes)
+    steps.append(run.precision(run.evaluator(gts + sim, dts, [LOOSE_IOU], len(sim)))[0])
 
-    oth = _confusion_copies(gts, dts, run.cat_ids, lambda c, o: True)
+    oth = _confusion_copies(gts, dts, run.cat_ids, lambda c, o: True, boxes)
     gts_oth = gts + oth
-    steps.append(run.precision(run.evaluator(gts_oth, dts, [LOOSE_IOU], max_dets, len(oth)))[0])
-
-    steps.append(_background_removed(run, gts_oth, len(oth), dts))
+    # Matching every detection (no cap) lets the same evaluator find the background false positives.
+    oth_ev = run.evaluator(gts_oth, dts, [LOOSE_IOU], len(oth), budget=len(dts))
+    steps.append(run.precision(oth_ev)[0])
+    steps.append(_background_removed(run, oth_ev, gts_oth, len(oth), dts))
     # FN: every error forgiven, precision 1 wherever the category has ground truth.
     steps.append(np.where(strict[0] > -1, 1.0, -1.0))
 
@@ -169,24 +201,23 @@ def _analyze(gt: Any, dt: Any, iou_type: str, max_dets: int) -> ErrorAnalysis:
                          categories=categories, precision=precision, groups=_groups(precision, categories))
 
 
-def _background_removed(run: _Runner, gts: list[dict[str, Any]], n_copies: int,
+def _background_removed(run: _Runner, oth_ev: Any, gts: list[dict[str, Any]], n_copies: int,
                         dts: list[dict[str, Any]]) -> np.ndarray:
     """BG: per area range, drop the detections that stay false positives under Oth's rules, and evaluate again.
 
-    The false positives are found over all detections (no cap), so detections
-    below the cap that move up take part as they would with the background
-    detections gone.
+    The false positives are found among all detections (`oth_ev` matches
+    them all), so detections below the cap that move up take part as they
+    would with the background detections gone.
     """
     budget = max(len(dts), 1)
-    finder = run.evaluator(gts, dts, [LOOSE_IOU], budget, n_copies)
     out = np.empty((len(run.rec_thrs), len(run.cat_ids), len(run.area_rng)))
     done: dict[frozenset[Any], np.ndarray] = {}
     for a in range(len(run.area_rng)):
-        det, _ = finder.per_instance(0, a, budget)
+        det, _ = oth_ev.per_instance(0, a, budget)
         background = frozenset(det["dt_id"][(det["gt_id"] == -1) & ~det["ignore"]].tolist())
         if background not in done:
             kept = [d for d in dts if d["id"] not in background]
-            done[background] = run.precision(run.evaluator(gts, kept, [LOOSE_IOU], run.max_dets, n_copies))[0]
+            done[background] = run.precision(run.evaluator(gts, kept, [LOOSE_IOU], n_copies))[0]
         out[:, :, a] = done[background][:, :, a]
     return out
 
