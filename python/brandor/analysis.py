@@ -32,7 +32,7 @@ STEPS = ["C75", "C50", "Loc", "Sim", "Oth", "BG", "FN"]
 LOOSE_IOU = 0.1
 
 
-@dataclass
+@dataclass(eq=False)
 class AnalysisGroup:
     """The analysis averaged over a set of categories: `aps` (step, area) and `curves` (step, recall, area)."""
 
@@ -42,7 +42,7 @@ class AnalysisGroup:
     curves: np.ndarray
 
 
-@dataclass
+@dataclass(eq=False)
 class ErrorAnalysis:
     """Per-category precision of every step, (step, recall threshold, category, area), and its group averages."""
 

@@ -120,7 +120,8 @@ def summarize_arrays(precision: np.ndarray, recall: np.ndarray, iou_type: str, i
 
 # ---------------------------------------------------------------- parameters
 
-@dataclass(frozen=True)
+# Equality is left to identity: the fields hold NumPy arrays.
+@dataclass(frozen=True, eq=False)
 class EvalParams:
     """The parameters an evaluation ran with, after the reference's normalisation."""
 
@@ -164,7 +165,7 @@ class EvalParams:
 
 # ---------------------------------------------------------------- selection
 
-@dataclass(frozen=True)
+@dataclass(frozen=True, eq=False)
 class Selection:
     """A slice of the result arrays along named axes.
 
@@ -202,7 +203,7 @@ def _mean_above_minus_one(values: np.ndarray) -> float:
 
 # ---------------------------------------------------------------- the result
 
-@dataclass
+@dataclass(eq=False)
 class EvalResult:
     """The outcome of one evaluation: parameters, arrays, categories, counts and timings.
 
