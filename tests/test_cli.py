@@ -37,6 +37,8 @@ SETUPS = {
     "bbox-no-cats": ("bbox", ["--no-cats"], set_no_cats),
     "segm-thresholds-caps": ("segm", ["--iou-thrs", "0.5,0.6,0.75", "--max-dets", "1,5,20"], set_thresholds_and_caps),
     "keypoints-caps": ("keypoints", ["--max-dets", "20"], lambda p: setattr(p, "maxDets", [20])),
+    "bbox-areas": ("bbox", ["--area-rng", "all=0:1e10,small=0:400,medium=400:4000,large=4000:1e10"],
+                   lambda p: setattr(p, "areaRng", [[0, 1e10], [0, 400], [400, 4000], [4000, 1e10]])),
 }
 
 
@@ -87,6 +89,27 @@ def test_console_script_and_compare_with_itself(case_files):
         assert line.split()[-1] == "+0.000", line
 
 
+def test_compare_two_results(case_files, tmp_path):
+    """B loses every detection of one category: that category leads with a negative delta; stats deltas are B - A."""
+    gt, res = case_files(28, n_images=20, n_categories=4)
+    results = json.loads(Path(res).read_text())
+    counts = {}
+    for r in results:
+        counts[r["category_id"]] = counts.get(r["category_id"], 0) + 1
+    lost = max(counts, key=counts.get)
+    b = write(tmp_path, "b.json", json.dumps([r for r in results if r["category_id"] != lost]))
+    run = brandor_cmd("compare", gt, res, b)
+    assert run.returncode == 0, run.stderr
+    stats, cats = run.stdout.split("\n\n")
+    ref_a, _ = reference_eval(gt, res, "bbox")
+    ref_b, _ = reference_eval(gt, b, "bbox")
+    for line, va, vb in zip(stats.splitlines()[1:], ref_a.stats, ref_b.stats):
+        assert line.split()[1:] == [f"{va:.3f}", f"{vb:.3f}", f"{vb - va:+.3f}"], line
+    rows = [line.split() for line in cats.splitlines()[1:]]
+    assert int(rows[0][0]) == lost and rows[0][3] == "0.000" and float(rows[0][4]) < 0
+    assert [r[4] for r in rows[1:]] == ["+0.000"] * (len(rows) - 1)
+
+
 def write(tmp_path: Path, name: str, text: str) -> str:
     path = tmp_path / name
     path.write_text(text)
@@ -110,6 +133,11 @@ def test_errors_exit_2_with_one_line(case_files, tmp_path):
     for args, message in cases:
         run = brandor_cmd("eval", *args)
         assert (run.returncode, run.stdout, run.stderr) == (2, "", f"brandor: error: {message}\n"), args
+    for command in (["compare", gt, res, stray], ["analyze", gt, stray, "--out", str(tmp_path / "an")]):
+        run = brandor_cmd(*command)
+        assert (run.returncode, run.stdout) == (2, ""), command
+        assert run.stderr == f"brandor: error: {stray}: results on 1 image(s) that are not in the ground truth " \
+                             "(image_id 123456789)\n"
 
 
 def test_usage_errors_exit_2(case_files):
