@@ -184,3 +184,15 @@ def test_progress_on_a_terminal(monkeypatch, seconds, shown):
     monkeypatch.setattr(sys, "stderr", io.StringIO())
     with cli._Progress(True).step("loading x"):
         assert sys.stderr.getvalue() == ""
+
+
+def test_closed_stdout_ends_quietly(case_files):
+    """`brandor eval ... | head -1`: no traceback, no error line, when the reader leaves early."""
+    gt, res = case_files(29, n_images=30, n_categories=1500, dets_per_image=5)
+    proc = subprocess.Popen([sys.executable, "-m", "brandor", "eval", gt, res, "--per-class"],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    assert proc.stdout.readline().startswith(" Average Precision")
+    proc.stdout.close()
+    assert proc.wait(timeout=120) == 1
+    assert proc.stderr.read() == ""
+    proc.stderr.close()

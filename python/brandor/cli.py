@@ -219,6 +219,11 @@ def main(argv: Sequence[str] | None = None) -> int:
     commands = {"eval": _cmd_eval, "compare": _cmd_compare, "analyze": _cmd_analyze}
     try:
         return commands[args.command](args)
+    except BrokenPipeError:
+        # The reader of stdout went away (`| head`): stop quietly, and keep
+        # the interpreter from failing again when it flushes stdout at exit.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 1
     except (InputError, OSError, ValueError, KeyError, TypeError) as exc:
         # Malformed input reaches us as one of these from the loaders or the
         # engine, whose messages are written for users; show the line, not a
