@@ -196,3 +196,13 @@ def test_closed_stdout_ends_quietly(case_files):
     assert proc.wait(timeout=120) == 1
     assert proc.stderr.read() == ""
     proc.stderr.close()
+
+
+def test_plot_without_matplotlib_exits_2_before_evaluating(case_files, tmp_path):
+    gt, res = case_files(30, n_images=5, n_categories=2)
+    code = ("import sys; sys.modules['matplotlib'] = None\n"
+            "from brandor.cli import main\n"
+            f"sys.exit(main(['eval', {gt!r}, {res!r}, '--plot', 'pr.png']))\n")
+    run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120, cwd=tmp_path)
+    assert (run.returncode, run.stdout) == (2, "")
+    assert run.stderr == "brandor: error: plotting needs matplotlib: pip install 'brandor[plot]'\n"

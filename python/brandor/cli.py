@@ -16,6 +16,7 @@ import sys
 import time
 from typing import Any, Iterator, Sequence
 
+from . import plot
 from .api import InputError, evaluate, load_ground_truth, load_results
 from .result import IOU_TYPES, EvalResult, format_comparison, format_per_category
 
@@ -156,6 +157,9 @@ def _evaluate_files(progress: _Progress, gt_path: str, res_paths: Sequence[str],
 
 
 def _cmd_eval(args: argparse.Namespace) -> int:
+    if args.plot:
+        # A missing plot extra is said before the work rather than after it.
+        plot.require_matplotlib()
     progress = _Progress(not args.quiet)
     (result,) = _evaluate_files(progress, args.gt, [args.results], args.iou_type, _params(args))
     if not args.quiet:
@@ -195,10 +199,9 @@ def _cmd_analyze(args: argparse.Namespace) -> int:
     with open(os.path.join(args.out, "analysis.json"), "w", encoding="utf-8") as f:
         json.dump(analysis.to_dict(), f)
     try:
-        from .plot import plot_analysis
         with progress.step(f"drawing into {args.out}"):
-            paths = plot_analysis(analysis, args.out)
-    except ImportError as exc:
+            paths = plot.plot_analysis(analysis, args.out)
+    except plot.PlotExtraMissing as exc:
         print(f"brandor: no plots: {exc}", file=sys.stderr)
         return 0
     print(f"\n{len(paths)} plots written to {args.out}", file=sys.stderr)
@@ -224,7 +227,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         # the interpreter from failing again when it flushes stdout at exit.
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return 1
-    except (InputError, OSError, ValueError, KeyError, TypeError) as exc:
+    except (InputError, OSError, ValueError, KeyError, TypeError, plot.PlotExtraMissing) as exc:
         # Malformed input reaches us as one of these from the loaders or the
         # engine, whose messages are written for users; show the line, not a
         # traceback.

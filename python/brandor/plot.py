@@ -20,12 +20,22 @@ DPI = 100
 INSTALL_HINT = "plotting needs matplotlib: pip install 'brandor[plot]'"
 
 
-def _figure() -> Any:
+class PlotExtraMissing(ImportError):
+    """matplotlib cannot be imported; the message names the `plot` extra."""
+
+
+def require_matplotlib() -> None:
     try:
-        from matplotlib.backends.backend_agg import FigureCanvasAgg
-        from matplotlib.figure import Figure
+        import matplotlib  # noqa: F401
     except ImportError:
-        raise ImportError(INSTALL_HINT) from None
+        raise PlotExtraMissing(INSTALL_HINT) from None
+
+
+def _figure() -> Any:
+    require_matplotlib()
+    from matplotlib.backends.backend_agg import FigureCanvasAgg
+    from matplotlib.figure import Figure
+
     fig = Figure(figsize=FIGSIZE, dpi=DPI)
     FigureCanvasAgg(fig)
     return fig
