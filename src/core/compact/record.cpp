@@ -25,10 +25,22 @@ constexpr std::string_view kFieldNames[kFieldCount] = {
     "area", "score", "iscrowd", "keypoints", "num_keypoints",
 };
 
+// Keys are told apart by length first: one comparison per key.
 int field_of(std::string_view key) {
-    for (int f = 0; f < kFieldCount; ++f)
-        if (key == kFieldNames[f]) return f;
-    return -1;
+    int f = -1;
+    switch (key.size()) {
+        case 2: f = kId; break;
+        case 4: f = key[0] == 'b' ? kBbox : kArea; break;
+        case 5: f = kScore; break;
+        case 7: f = key[0] == 'c' ? kCaption : kIscrowd; break;
+        case 8: f = kImageId; break;
+        case 9: f = kKeypoints; break;
+        case 11: f = kCategoryId; break;
+        case 12: f = kSegmentation; break;
+        case 13: f = kNumKeypoints; break;
+        default: return -1;
+    }
+    return key == kFieldNames[f] ? f : -1;
 }
 
 std::string backquoted(std::string_view name) { return "`" + std::string(name) + "`"; }
