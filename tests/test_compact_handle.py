@@ -143,3 +143,50 @@ def test_helpers_stop_at_the_length_they_started_with():
     anns = [Growing(bbox=[0, 0, 1, 1]), Growing(bbox=[0, 0, 2, 2])]
     T.prepare_bbox_results(anns)
     assert len(anns) == 4 and "id" not in anns[2] and anns[1]["id"] == 2
+
+
+# --- no leaks ---------------------------------------------------------------------
+
+def _block_growth(action, rounds=150):
+    import gc
+    import sys
+
+    action()
+    action()
+    gc.collect()
+    before = sys.getallocatedblocks()
+    for _ in range(rounds):
+        action()
+    gc.collect()
+    return sys.getallocatedblocks() - before
+
+
+def test_compact_calls_leave_nothing_behind(tmp_path):
+    anns = [{"image_id": i % 3, "category_id": 1, "bbox": [0, 0, 2, 2], "score": i / 10, "x": [1, {"y": 2}]}
+            for i in range(10)]
+    res = tmp_path / "res.json"
+    res.write_text(json.dumps(anns))
+    gt = tmp_path / "gt.json"
+    gt.write_text(json.dumps({"info": {"a": [1]}, "annotations": [dict(a, id=i) for i, a in enumerate(anns)]}))
+    bad = tmp_path / "bad.json"
+    bad.write_text('{"info": [1, 2], "annotations": [{"id": 1}]}')
+
+    def everything():
+        _, h = T.load_compact_bbox(str(res), True)
+        h.annotations(), h.array_rows(), h.valid_images([0, 1, 2])
+        h.lvis_annotations([0, 1], {1}, {0: {1}, 1: {1}}, 2)
+        _, g = T.load_compact_bbox(str(gt))
+        g.annotations()
+        T.load_compact_array(np.ones((4, 7), dtype=np.float32)).array_rows()
+        listed = [dict(a, id=i) for i, a in enumerate(anns)]
+        T.index_annotations(listed, True)
+        T.prepare_bbox_results(listed)
+        for call in (lambda: T.load_compact_bbox(str(bad)), lambda: T.prepare_bbox_results([{"bbox": [1]}]),
+                     lambda: T.index_annotations([{"id": 1}], True), lambda: h.lvis_annotations("x", set(), {}, 1)):
+            try:
+                call()
+            except (ValueError, IndexError, KeyError, TypeError):
+                pass
+
+    # A leak of one object per call adds at least 150 blocks; caches filling once do not.
+    assert min(_block_growth(everything), _block_growth(everything)) < 100
