@@ -90,6 +90,17 @@ def test_accepted_results(tmp_path, text):
     ]
 
 
+def test_positional_annotations(tmp_path):
+    text = '[[{"counts": "0"}, null, 9, 1, 2, [1, 2, 3, 4], 5, 0.5, true, [1, 2, 1], 1]]'
+    _, handle = load(tmp_path, text, True)
+    assert handle.array_rows().tolist() == [[1, 1, 2, 3, 4, 0.5, 2]]
+    assert handle.annotation_count == 1 and handle.column_bytes == 48 + 16
+    with pytest.raises(ValueError, match="^caption results require caption loading at line 1 column 74$"):
+        load(tmp_path, text.replace("null", '"a"'), True)
+    _, handle = load(tmp_path, '{"annotations": ' + text.replace("null", '"a"') + '}', False)
+    assert handle.column_bytes == 48 + 24 + 16
+
+
 def test_caption_loads_in_dataset_mode(tmp_path):
     _, handle = load(tmp_path, '{"annotations": [{"id": 1, "caption": null, ' + R + '}]}', False)
     assert handle.annotations() == [{"id": 1, "caption": None, **json.loads("{" + R + "}")}]

@@ -194,6 +194,11 @@ Record read_positional(Parser& p) {
     for (int field = 0; field < kFieldCount; ++field) {
         if (!p.next_element())
             p.fail_message("invalid length " + std::to_string(field) + ", expected struct Record with 11 elements");
+        // A positional annotation cannot leave the caption out: null says it has none.
+        if (field == kCaption && p.peek_value() == ValueType::Null) {
+            p.read_null();
+            continue;
+        }
         read_field(p, field, r);
     }
     p.end_array();
