@@ -14,6 +14,7 @@
 #include "py/evaluator/evaluator.hpp"
 #include "py/evaluator/list_reader.hpp"
 #include "py/kit/convert.hpp"
+#include "py/kit/numpy_exp.hpp"
 
 namespace brandor::py {
 namespace {
@@ -120,6 +121,7 @@ Ref evaluator_new(PyObject* type, const BoundArgs& args) {
     read_lists(*core, gt_anns, dt_anns, ListSource{*kind, images, categories, &sizes}, boundary_dilation);
     eval::check_tables(*core);
     eval::index_tables(*core);
+    if (p.iou_type == IouType::Keypoints) core->exp = numpy_exp();
 
     return EvaluatorObject::create(reinterpret_cast<PyTypeObject*>(type), std::move(core));
 }
