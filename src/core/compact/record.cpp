@@ -25,22 +25,26 @@ constexpr std::string_view kFieldNames[kFieldCount] = {
     "area", "score", "iscrowd", "keypoints", "num_keypoints",
 };
 
-// Keys are told apart by length first: one comparison per key.
+// Keys are told apart by length first, then by one comparison of a known
+// length (which the compiler inlines).
+template <std::size_t N>
+bool same_text(std::string_view key, const char (&name)[N]) {
+    return std::memcmp(key.data(), name, N - 1) == 0;
+}
+
 int field_of(std::string_view key) {
-    int f = -1;
     switch (key.size()) {
-        case 2: f = kId; break;
-        case 4: f = key[0] == 'b' ? kBbox : kArea; break;
-        case 5: f = kScore; break;
-        case 7: f = key[0] == 'c' ? kCaption : kIscrowd; break;
-        case 8: f = kImageId; break;
-        case 9: f = kKeypoints; break;
-        case 11: f = kCategoryId; break;
-        case 12: f = kSegmentation; break;
-        case 13: f = kNumKeypoints; break;
+        case 2: return same_text(key, "id") ? kId : -1;
+        case 4: return same_text(key, "bbox") ? kBbox : same_text(key, "area") ? kArea : -1;
+        case 5: return same_text(key, "score") ? kScore : -1;
+        case 7: return same_text(key, "caption") ? kCaption : same_text(key, "iscrowd") ? kIscrowd : -1;
+        case 8: return same_text(key, "image_id") ? kImageId : -1;
+        case 9: return same_text(key, "keypoints") ? kKeypoints : -1;
+        case 11: return same_text(key, "category_id") ? kCategoryId : -1;
+        case 12: return same_text(key, "segmentation") ? kSegmentation : -1;
+        case 13: return same_text(key, "num_keypoints") ? kNumKeypoints : -1;
         default: return -1;
     }
-    return key == kFieldNames[f] ? f : -1;
 }
 
 std::string backquoted(std::string_view name) { return "`" + std::string(name) + "`"; }
