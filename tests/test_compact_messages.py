@@ -123,3 +123,16 @@ def test_files_cut_short_at_every_byte(tmp_path, text, results):
     for end in range(len(text)):
         with pytest.raises(ValueError, match=r" at line 1 column \d+$"):
             load(tmp_path, text[:end], results)
+
+
+def test_snapshot_errors_surface_when_objects_are_built(tmp_path):
+    # Skipped values are checked for syntax only; building them converts numbers.
+    text = '[{' + R + ', "x": 1e400}]'
+    _, handle = load(tmp_path, text, True)
+    assert handle.annotation_count == 1
+    with pytest.raises(ValueError) as info:
+        handle.annotations()
+    assert str(info.value) == "JSON snapshot: number out of range at line 1 column 67"
+    with pytest.raises(ValueError) as info:
+        handle.lvis_annotations([1], {2}, {1: {2}}, None)
+    assert str(info.value) == "number out of range at line 1 column 67"
