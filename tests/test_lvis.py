@@ -15,81 +15,12 @@ import numpy as np
 import pytest
 
 from brandor import lvis as ours
+from synth import make_lvis_case as make_case
 
 # The reference still uses the alias NumPy 1.24 removed; set it for the
 # reference alone, in this test process.
 np.float = float  # type: ignore[attr-defined]
 ref = pytest.importorskip("lvis")
-
-
-def _polygon(rng: np.random.Generator, box: list[float]) -> list[list[float]]:
-    x, y, w, h = box
-    n = int(rng.integers(3, 8))
-    ang = np.sort(rng.uniform(0, 2 * np.pi, n))
-    r = rng.uniform(0.5, 1.0, n)
-    pts = np.stack([x + w / 2 + np.cos(ang) * r * w / 2, y + h / 2 + np.sin(ang) * r * h / 2], 1)
-    return [[float(round(v, 2)) for v in pts.ravel()]]
-
-
-def make_case(seed: int, n_images: int = 12, n_cats: int = 9, kind: str = "bbox",
-              crowded: bool = False) -> tuple[dict[str, Any], list[dict[str, Any]]]:
-    """An LVIS-style dataset and results: negative and not-exhaustive
-    categories per image, frequency groups, images with nothing verified,
-    categories only in the ground truth or only in the results, tied scores,
-    zero-area boxes, ground truth marked as crowd, and with `crowded` more than
-    300 detections per image."""
-    rng = np.random.default_rng(seed)
-    freqs = ["r", "c", "f"]
-    cats = [{"id": c, "name": f"cat{c}", "frequency": freqs[int(rng.integers(0, 3))], "synset": f"s{c}"}
-            for c in range(1, n_cats + 1)]
-    images, anns, results = [], [], []
-    aid = 0
-    for img in range(1, n_images + 1):
-        h, w = int(rng.integers(40, 320)), int(rng.integers(40, 320))
-        present: set[int] = set()
-        boxes = []
-        if rng.random() > 0.15:
-            for _ in range(int(rng.integers(0, 8))):
-                c = int(rng.integers(1, n_cats))  # the last category never has ground truth
-                bw, bh = rng.uniform(2, w / 2), rng.uniform(2, h / 2)
-                if rng.random() < 0.04:
-                    bw = 0.0
-                box = [float(round(rng.uniform(0, w - bw), 2)), float(round(rng.uniform(0, h - bh), 2)),
-                       float(round(bw, 2)), float(round(bh, 2))]
-                aid += 1
-                anns.append({"id": aid, "image_id": img, "category_id": c, "bbox": box,
-                             "area": float(round(box[2] * box[3], 2)), "segmentation": _polygon(rng, box)})
-                if rng.random() < 0.05:
-                    anns[-1]["iscrowd"] = 1  # federated evaluation has no crowds
-                present.add(c)
-                boxes.append((c, box))
-        neg = [c for c in range(1, n_cats + 1) if c not in present and rng.random() < 0.35]
-        not_exhaustive = [c for c in sorted(present) if rng.random() < 0.3]
-        images.append({"id": img, "height": h, "width": w, "neg_category_ids": neg,
-                       "not_exhaustive_category_ids": not_exhaustive})
-        n_dets = int(rng.integers(0, 20)) + (int(rng.integers(290, 340)) if crowded and img % 3 == 0 else 0)
-        for _ in range(n_dets):
-            if boxes and rng.random() < 0.5:
-                c, (x, y, bw, bh) = boxes[int(rng.integers(0, len(boxes)))]
-                box = [x + rng.normal(0, 2), y + rng.normal(0, 2), max(0.5, bw + rng.normal(0, 2)),
-                       max(0.5, bh + rng.normal(0, 2))]
-            else:
-                c = int(rng.integers(1, n_cats + 1))
-                bw, bh = rng.uniform(1, w / 2), rng.uniform(1, h / 2)
-                box = [rng.uniform(0, w - bw), rng.uniform(0, h - bh), bw, bh]
-            if rng.random() < 0.03:
-                box[3] = 0.0
-            box = [float(round(v, 2)) for v in box]
-            score = float(round(rng.random(), 2 if rng.random() < 0.5 else 6))
-            det: dict[str, Any] = {"image_id": img, "category_id": c, "score": score}
-            if kind == "bbox":
-                det["bbox"] = box
-            else:
-                from brandor import mask
-                det["segmentation"] = mask.merge(mask.frPyObjects(_polygon(rng, box), h, w))
-                det["segmentation"]["counts"] = det["segmentation"]["counts"].decode()
-            results.append(det)
-    return {"images": images, "annotations": anns, "categories": cats}, results
 
 
 def _write(tmp: Path, name: str, obj: Any) -> str:
@@ -99,12 +30,19 @@ def _write(tmp: Path, name: str, obj: Any) -> str:
 
 
 def run_both(tmp_path: Path, dataset: dict[str, Any], results: list[dict[str, Any]], kind: str,
-             max_dets: int = 300, configure: Any = None) -> tuple[Any, Any, str, str]:
+             max_dets: int = 300, configure: Any = None, from_file: bool = False,
+             touch: Any = None) -> tuple[Any, Any, str, str]:
+    """Both libraries on the same case; results as a list or as a file (which
+    brandor reads into its compact store); `touch` is applied to both result
+    objects before evaluation."""
     gt_path = _write(tmp_path, "gt.json", dataset)
+    res_path = _write(tmp_path, "res.json", results)
     evals, printed = [], []
     for lib in (ours, ref):
         gt = lib.LVIS(gt_path)
-        dt = lib.LVISResults(gt, copy.deepcopy(results), max_dets=max_dets)
+        dt = lib.LVISResults(gt, res_path if from_file else copy.deepcopy(results), max_dets=max_dets)
+        if touch:
+            touch(dt)
         E = lib.LVISEval(gt, dt, kind)
         if configure:
             configure(E.params)
@@ -130,17 +68,36 @@ def assert_same(E: Any, R: Any, out: str, ref_out: str) -> None:
     assert out == ref_out
 
 
+@pytest.mark.parametrize("from_file", [False, True], ids=["list", "file"])
 @pytest.mark.parametrize("kind", ["bbox", "segm"])
 @pytest.mark.parametrize("seed", range(6))
-def test_random_federated_cases_match_the_reference(tmp_path, kind, seed):
+def test_random_federated_cases_match_the_reference(tmp_path, kind, seed, from_file):
     dataset, results = make_case(seed, kind=kind)
-    assert_same(*run_both(tmp_path, dataset, results, kind))
+    E, R, out, ref_out = run_both(tmp_path, dataset, results, kind, from_file=from_file)
+    assert_same(E, R, out, ref_out)
+    # Box results from a file were evaluated from the compact store, untouched;
+    # mask-only results have no boxes and took the ordinary path.
+    assert (E.lvis_dt.__dict__.get("_store") is not None) == (from_file and kind == "bbox")
 
 
+@pytest.mark.parametrize("from_file", [False, True], ids=["list", "file"])
 @pytest.mark.parametrize("max_dets", [300, 5, -1])
-def test_more_than_the_cap_per_image(tmp_path, max_dets):
+def test_more_than_the_cap_per_image(tmp_path, max_dets, from_file):
     dataset, results = make_case(40, n_images=9, crowded=True)
-    assert_same(*run_both(tmp_path, dataset, results, "bbox", max_dets=max_dets))
+    assert_same(*run_both(tmp_path, dataset, results, "bbox", max_dets=max_dets, from_file=from_file))
+
+
+def test_results_changed_by_user_code_are_evaluated_as_changed(tmp_path):
+    dataset, results = make_case(44)
+
+    def touch(dt: Any) -> None:
+        # Read the indexes, then change a detection: the evaluation must see it.
+        first = dt.dataset["annotations"][0]
+        first["score"] = 0.999
+        first["bbox"] = [0.0, 0.0, 30.0, 30.0]
+        first["area"] = 900.0
+
+    assert_same(*run_both(tmp_path, dataset, results, "bbox", from_file=True, touch=touch))
 
 
 def test_custom_parameters(tmp_path):
@@ -177,6 +134,9 @@ def test_results_and_dataset_api_match(tmp_path):
     for max_dets in (300, 4, -1):
         ra, rb = ours.LVISResults(a, res_path, max_dets), ref.LVISResults(b, res_path, max_dets)
         assert ra.dataset == rb.dataset and ra.img_ann_map == rb.img_ann_map
+    # The results' copy of the images is a deep one, as the reference's is.
+    ra.dataset["images"][0]["neg_category_ids"].append(-1)
+    assert a.dataset["images"][0]["neg_category_ids"][-1:] != [-1]
 
 
 def _error(fn: Any) -> tuple[type, str]:
