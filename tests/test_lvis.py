@@ -170,3 +170,34 @@ def test_rejected_inputs_raise_the_reference_errors(tmp_path):
         if lib is ours:
             mine = got
     assert mine == got
+
+
+def test_the_command_prints_what_the_reference_prints(tmp_path):
+    import subprocess
+    import sys
+
+    dataset, results = make_case(45)
+    gt_path, res_path = _write(tmp_path, "gt.json", dataset), _write(tmp_path, "res.json", results)
+    for extra, configure in (([], None), (["--max-dets", "5", "--iou-thrs", "0.5,0.75"], "custom")):
+        gt = ref.LVIS(gt_path)
+        dt = ref.LVISResults(gt, res_path, max_dets=5 if configure else 300)
+        E = ref.LVISEval(gt, dt, "segm")
+        if configure:
+            E.params.max_dets = 5
+            E.params.iou_thrs = np.array([0.5, 0.75])
+        buf = io.StringIO()
+        with contextlib.redirect_stdout(buf):
+            E.run()
+            E.print_results()
+        cmd = [sys.executable, "-m", "brandor", "eval", gt_path, res_path, "--lvis", "--iou-type", "segm", *extra]
+        proc = subprocess.run(cmd, capture_output=True, text=True, timeout=120)
+        assert proc.returncode == 0, proc.stderr
+        assert proc.stdout == buf.getvalue()
+    bad = subprocess.run([sys.executable, "-m", "brandor", "eval", gt_path, res_path, "--lvis", "--per-class"],
+                         capture_output=True, text=True, timeout=120)
+    assert (bad.returncode, bad.stdout, bad.stderr) == (2, "", "brandor: error: --lvis does not take --per-class\n")
+    outside = _write(tmp_path, "outside.json", [{"image_id": 999, "category_id": 1, "bbox": [0, 0, 1, 1],
+                                                  "score": 1.0}])
+    bad = subprocess.run([sys.executable, "-m", "brandor", "eval", gt_path, outside, "--lvis"],
+                         capture_output=True, text=True, timeout=120)
+    assert (bad.returncode, bad.stderr) == (2, "brandor: error: Results do not correspond to current LVIS set.\n")
