@@ -10,6 +10,7 @@ import numpy as np
 import pytest
 
 from brandor import _tarnel as T
+from support.leaks import block_growth
 
 
 def load_results(tmp_path, anns):
@@ -147,20 +148,6 @@ def test_helpers_stop_at_the_length_they_started_with():
 
 # --- no leaks ---------------------------------------------------------------------
 
-def _block_growth(action, rounds=150):
-    import gc
-    import sys
-
-    action()
-    action()
-    gc.collect()
-    before = sys.getallocatedblocks()
-    for _ in range(rounds):
-        action()
-    gc.collect()
-    return sys.getallocatedblocks() - before
-
-
 def test_compact_calls_leave_nothing_behind(tmp_path):
     anns = [{"image_id": i % 3, "category_id": 1, "bbox": [0, 0, 2, 2], "score": i / 10, "x": [1, {"y": 2}]}
             for i in range(10)]
@@ -189,4 +176,4 @@ def test_compact_calls_leave_nothing_behind(tmp_path):
                 pass
 
     # A leak of one object per call adds at least 150 blocks; caches filling once do not.
-    assert min(_block_growth(everything), _block_growth(everything)) < 100
+    assert min(block_growth(everything, 150), block_growth(everything, 150)) < 100

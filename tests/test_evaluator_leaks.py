@@ -8,19 +8,7 @@ import pytest
 
 from brandor import _tarnel
 from evaluator_cases import native_bbox_evaluator, random_dataset
-
-
-def block_growth(action, rounds=100):
-    """Python memory blocks still allocated after `rounds` more calls: a
-    leaked object of any kind (dict, list, array, int) adds one per round."""
-    action()
-    action()  # warm up caches, free lists and interned keys
-    gc.collect()
-    before = sys.getallocatedblocks()
-    for _ in range(rounds):
-        action()
-    gc.collect()
-    return sys.getallocatedblocks() - before
+from support.leaks import block_growth
 
 
 DATA = random_dataset(11, n_images=20)
