@@ -41,10 +41,8 @@ def case(kind, seed):
     if kind in ("bbox", "keypoints"):
         dataset, results = random_dataset(seed, keypoints=kind == "keypoints", n_images=16, n_cats=5, nan_scores=0.0)
         if kind == "keypoints":
-            for ann in dataset["annotations"]:
-                # From a list, num_keypoints 0 marks a ground truth ignored; a
-                # store never reads it (tested apart).
-                ann["num_keypoints"] = max(1, ann["num_keypoints"])
+            for ann in dataset["annotations"][::7]:
+                ann["num_keypoints"] = None if ann["id"] % 2 else True
             for r in results:
                 r["bbox"] = _keypoint_box(r["keypoints"])
         return dataset, results
@@ -194,18 +192,32 @@ def test_escaped_string_counts_read_as_decoded(tmp_path):
         assert _run(gt, store, dataset, kind)["precision"][0, 0, 0, 0, 2] > 0.99
 
 
-def test_compact_ground_truth_ignores_no_keypoint_count(tmp_path):
+@pytest.mark.parametrize("count,ignored", [("0", True), ("null", True), (None, True), ("false", True),
+                                           ("2", False), ("true", False), ("-1", False)])
+def test_ground_truth_without_keypoint_count_is_ignored(tmp_path, count, ignored):
     kps = [10.0, 10.0, 2] * 17
-    gt = [_gt(keypoints=kps, num_keypoints=0)]
-    dataset, dt_store = _one_image(tmp_path, [], [{"image_id": 1, "category_id": 1, "bbox": [5, 5, 20, 20],
-                                                  "score": 0.8, "keypoints": kps}])
-    (tmp_path / "gt.json").write_text(json.dumps(dict(dataset, annotations=gt)))
-    gt_store = _tarnel.load_compact_bbox(str(tmp_path / "gt.json"), False)[1]
-    from_store = _run(gt_store, dt_store, dataset, "keypoints")
-    # A list ground truth with no keypoint count is ignored; a stored one is not.
-    assert_same(from_store, _run([dict(gt[0], num_keypoints=1)], dt_store, dataset, "keypoints"))
-    assert _run(gt, dt_store, dataset, "keypoints")["recall"][0, 0, 0, 0] == -1.0
-    assert from_store["recall"][0, 0, 0, 0] == 1.0
+    member = "" if count is None else f', "num_keypoints": {count}'
+    text = ('{"images": [{"id": 1, "height": 40, "width": 40}], "categories": [{"id": 1}], "annotations": [{"id": 5,'
+            ' "image_id": 1, "category_id": 1, "bbox": [5, 5, 20, 20], "area": 400, "keypoints": %s%s}]}'
+            % (json.dumps(kps), member))
+    (tmp_path / "gt.json").write_text(text)
+    dataset, gt_store = _tarnel.load_compact_bbox(str(tmp_path / "gt.json"), False)
+    dataset = dict(dataset, images=[{"id": 1, "height": 40, "width": 40}, {"id": 2, "height": 40, "width": 40}],
+                   categories=[{"id": 1}, {"id": 2}])
+    _, dt_store = _one_image(tmp_path, [], [{"image_id": 1, "category_id": 1, "bbox": [5, 5, 20, 20],
+                                             "score": 0.8, "keypoints": kps}])
+    recall = _run(gt_store, dt_store, dataset, "keypoints")["recall"][0, 0, 0, 0]
+    assert recall == (-1.0 if ignored else 1.0)
+
+
+def test_keypoint_count_of_another_type_is_refused(tmp_path):
+    text = ('{"images": [], "categories": [], "annotations": [{"id": 5, "image_id": 1, "category_id": 1,'
+            ' "bbox": [5, 5, 20, 20], "keypoints": [1, 2, 2], "num_keypoints": 1.0}]}')
+    (tmp_path / "gt.json").write_text(text)
+    dataset, gt_store = _tarnel.load_compact_bbox(str(tmp_path / "gt.json"), False)
+    dataset = {"images": [{"id": 1, "height": 40, "width": 40}], "categories": [{"id": 1}]}
+    with pytest.raises(ValueError, match=r"^invalid type: floating point `1.0`, expected i64 at line 1 column 3$"):
+        _run(gt_store, [], dataset, "keypoints")
 
 
 MALFORMED = [

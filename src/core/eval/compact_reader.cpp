@@ -9,6 +9,7 @@
 #include "core/eval/mask_rasteriser.hpp"
 #include "core/eval/mask_text.hpp"
 #include "core/json/parser.hpp"
+#include "core/json/unexpected.hpp"
 #include "core/parallel/pool.hpp"
 
 namespace brandor::eval {
@@ -116,14 +117,37 @@ void parse_triplets(std::string_view text, std::vector<double>& numbers) {
     if (numbers.size() % 3 != 0) p.fail_message("incomplete keypoint triplet");
 }
 
+// Whether a num_keypoints text counts no keypoints: absent, null or 0. An
+// integer (or a boolean, as Python's integer conversion takes it) is read;
+// anything else is refused.
+bool no_keypoint_count(const CompactStore& store, TextSpan span) {
+    if (!span.present()) return true;
+    json::Parser p(span_text(store, span));
+    switch (p.peek_value()) {
+        case json::ValueType::Null: return true;
+        case json::ValueType::Bool: return !p.read_bool();
+        case json::ValueType::Number: {
+            const json::Number n = p.read_number();
+            if (n.kind == json::Number::Kind::Unsigned) return n.u == 0;
+            if (n.kind == json::Number::Kind::Signed) return n.i == 0;
+            p.fail_message("invalid type: " + json::describe_number(n) + ", expected i64");
+        }
+        default: p.fail_invalid_type("i64");
+    }
+}
+
 void install_keypoints(const CompactStore& store, bool ground_truth, Rows& rows, const CompactReadContext& context) {
     const CompactColumns& c = store.columns;
     InstanceTable& t = rows.table;
     if (ground_truth) {
         t.boxes.reserve(4 * t.size());
-        for (std::size_t i : rows.records) {
+        for (std::size_t r = 0; r < t.size(); ++r) {
+            const std::size_t i = rows.records[r];
             const auto b = c.box(i);
             t.boxes.insert(t.boxes.end(), b.begin(), b.end());
+            // As from a list (and as the reference's keypoint evaluation does),
+            // a ground truth without keypoints counted is ignored.
+            if (no_keypoint_count(store, c.pose_spans(i).num_keypoints)) t.ignore[r] = 1;
         }
     }
     const std::vector<std::uint32_t> listed = read_rows(t, ground_truth, context);
