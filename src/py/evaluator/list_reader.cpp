@@ -5,9 +5,10 @@
 #include <vector>
 
 #include "core/error.hpp"
-#include "py/evaluator/keys.hpp"
+#include "py/kit/keys.hpp"
 #include "py/kit/convert.hpp"
 #include "py/kit/ref.hpp"
+#include "py/mask/rle_dict.hpp"
 
 namespace brandor::py {
 
@@ -116,20 +117,12 @@ eval::GeometryJob segmentation_job(PyObject* ann, const double box[4], eval::Ima
     PyObject* o = seg.get();
     if (PyDict_Check(o)) {
         // The mask's size always comes from the image; the RLE's own is not read.
-        PyObject* counts = PyDict_GetItemWithError(o, key(Key::Counts));
-        if (!counts) {
-            if (PyErr_Occurred()) throw ErrorAlreadySet{};
-            throw value_error("RLE segmentation is missing 'counts'");
-        }
-        Ref hold = Ref::borrow(counts);
-        if (PyBytes_Check(counts)) {
-            job.geometry = eval::CompressedGeometry{
-                std::string(PyBytes_AS_STRING(counts), static_cast<std::size_t>(PyBytes_GET_SIZE(counts)))};
-        } else if (PyUnicode_Check(counts)) {
-            job.geometry = eval::CompressedGeometry{std::string(to_text(counts))};
-        } else {
-            job.geometry = eval::UncompressedGeometry{to_u32_vector(counts)};
-        }
+        std::optional<mask::RleCounts> counts = mask::find_counts(o);
+        if (!counts) throw value_error("RLE segmentation is missing 'counts'");
+        if (counts->is_text)
+            job.geometry = eval::CompressedGeometry{std::string(counts->text)};
+        else
+            job.geometry = eval::UncompressedGeometry{to_u32_vector(counts->value.get())};
         return job;
     }
     eval::PolygonGeometry polygons;
