@@ -338,3 +338,32 @@ def test_fully_placed_bbox_store_shares_its_boxes(tmp_path):
     # About 40 bytes a row beside the shared boxes; one record on an unknown
     # image makes the table copy the boxes, 32 bytes each.
     assert shared < 48 * 20000 and copied - shared >= 31 * 20000
+
+
+def test_evaluator_outlives_its_stores_and_leaks_nothing(tmp_path):
+    from test_evaluator_leaks import block_growth
+
+    dataset, results = case("segm", 77)
+    gt_store, dt_store = stores(tmp_path, dataset, results)
+    p = params(dataset, "segm", False)
+    expected = outputs(evaluator(gt_store, dt_store, dataset, "segm", p), p)
+    ev = evaluator(gt_store, dt_store, dataset, "segm", p)
+    del gt_store, dt_store  # the snapshot lives on with the evaluator
+    assert_same(outputs(ev, p), expected)
+
+    _, bad = _one_image(tmp_path, [], [{"image_id": 1, "category_id": 1, "bbox": [1, 1, 4, 4], "segmentation": 5}])
+    one = {"images": [{"id": 1, "height": 40, "width": 40}], "categories": [{"id": 1}]}
+
+    gt_store, dt_store = stores(tmp_path, dataset, results)
+
+    def rounds():
+        for kind in ("bbox", "segm", "boundary"):
+            outputs(evaluator(gt_store, dt_store, dataset, kind, params(dataset, kind, False)), p)
+        try:
+            _run([_gt()], bad, one, "segm")
+        except ValueError:
+            pass
+        else:
+            raise AssertionError("construction should have failed")
+
+    assert min(block_growth(rounds, 30), block_growth(rounds, 30)) < 20
