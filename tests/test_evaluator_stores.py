@@ -7,8 +7,11 @@ from __future__ import annotations
 
 import copy
 import json
+import pickle
 import subprocess
 import sys
+
+from pathlib import Path
 
 import numpy as np
 import pycocotools.mask as ref_mask
@@ -367,3 +370,49 @@ def test_evaluator_outlives_its_stores_and_leaks_nothing(tmp_path):
             raise AssertionError("construction should have failed")
 
     assert min(block_growth(rounds, 30), block_growth(rounds, 30)) < 20
+
+
+ONE_PROCESSOR = r"""
+import os, pickle, sys
+os.sched_setaffinity(0, {min(os.sched_getaffinity(0))})
+sys.path.insert(0, sys.argv[1])
+import test_evaluator_stores as t
+sys.stdout.buffer.write(pickle.dumps(t.store_outputs(sys.argv[2])))
+"""
+
+
+def store_outputs(folder):
+    """Outputs and error messages of evaluations from the stores in `folder`."""
+    folder = Path(folder)
+    out = {}
+    for kind in ("segm", "keypoints"):
+        dataset = json.loads((folder / f"gt_{kind}.json").read_text())
+        gt_store = _tarnel.load_compact_bbox(str(folder / f"gt_{kind}.json"), False)[1]
+        p = params(dataset, kind, False)
+        for name in ("good", "bad"):
+            dt_store = _tarnel.load_compact_bbox(str(folder / f"{name}_{kind}.json"), True)[1]
+            try:
+                out[kind, name] = outputs(evaluator(gt_store, dt_store, dataset, kind, p), p)[0]["precision"]
+            except ValueError as e:
+                out[kind, name] = str(e)
+    return out
+
+
+def test_stores_read_alike_on_one_processor(tmp_path):
+    # Enough rows that the pool splits them; two bad rows, the first reported.
+    for kind, bad in (("segm", ({"counts": 1}, {"counts": 22})), ("keypoints", ([1.0, 2.0], [1.0]))):
+        dataset, results = case(kind, 5)
+        results = (results * (4000 // len(results) + 1))[:4000]
+        (tmp_path / f"gt_{kind}.json").write_text(json.dumps(dataset))
+        (tmp_path / f"good_{kind}.json").write_text(json.dumps(results))
+        field = "segmentation" if kind == "segm" else "keypoints"
+        results = [dict(r) for r in results]
+        for at, value in zip((2100, 3500), bad):
+            results[at] = dict(results[at], **{field: value}, score=1.0)
+        (tmp_path / f"bad_{kind}.json").write_text(json.dumps(results))
+    here = store_outputs(tmp_path)
+    assert here["segm", "bad"] == "invalid type: integer `1`, expected RLE counts at line 1 column 12"
+    assert here["keypoints", "bad"] == "incomplete keypoint triplet at line 1 column 10"
+    child = subprocess.run([sys.executable, "-c", ONE_PROCESSOR, str(Path(__file__).parent), str(tmp_path)],
+                           capture_output=True, check=True)
+    assert_same(pickle.loads(child.stdout), here)
