@@ -130,8 +130,10 @@ void read_stores(eval::EvaluatorCore& core, const Source& gt, const Source& dt, 
     const bool masks = eval::needs_masks(p.iou_type);
     auto read = [&](const compact::CompactStore& store, bool ground_truth, std::span<const eval::RowPlace> places,
                     const eval::CounterpartSet& counterparts) {
-        const eval::CompactReadContext context{p.iou_type,   p.img_ids,  sizes,         counterparts, boundary_dilation,
-                                               p.use_cats,   p.category_slots(), p.budget(), core.timings};
+        const eval::CompactReadContext context{
+            p.iou_type, p.img_ids,          sizes,      counterparts, boundary_dilation,
+            p.use_cats, p.category_slots(), p.budget(), core.timings,
+        };
         if (p.iou_type == IouType::Bbox) return eval::read_compact(store, ground_truth, places, context);
         return without_gil([&] { return eval::read_compact(store, ground_truth, places, context); });
     };
