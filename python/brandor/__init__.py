@@ -2,7 +2,9 @@
 
 from brandor import _tarnel
 from . import mask
+from .api import InputError, evaluate
 from .coco import COCO
 from .cocoeval import COCOeval, Params
+from .result import EvalResult
 
-__all__ = ["COCO", "COCOeval", "Params", "mask"]
+__all__ = ["COCO", "COCOeval", "EvalResult", "InputError", "Params", "evaluate", "mask"]

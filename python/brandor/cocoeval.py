@@ -14,11 +14,12 @@ import copy
 import datetime
 import time
 from collections import defaultdict
-from typing import Any, Sequence
+from typing import Any
 
 import numpy as np
 
 from . import _tarnel
+from .result import IOU_TYPES, format_summary_line, summarize_arrays
 
 _EVAL_IMG_KEYS = ("image_id", "category_id", "aRng", "maxDet", "dtIds", "gtIds",
                   "dtMatches", "gtMatches", "dtScores", "gtIgnore", "dtIgnore")
@@ -263,84 +264,22 @@ class COCOeval:
 
     def summarize(self) -> None:
         """Print the standard summary lines and fill `stats`."""
-
-        def _summarize(ap: int = 1, iouThr: float | None = None, areaRng: str = "all", maxDets: int = 100) -> float:
-            p = self.params
-            line = " {:<18} {} @[ IoU={:<9} | area={:>6s} | maxDets={:>3d} ] = {:0.3f}"
-            title = "Average Precision" if ap == 1 else "Average Recall"
-            kind = "(AP)" if ap == 1 else "(AR)"
-            iou = "{:0.2f}:{:0.2f}".format(p.iouThrs[0], p.iouThrs[-1]) if iouThr is None else "{:0.2f}".format(iouThr)
-            aind = [i for i, lbl in enumerate(p.areaRngLbl) if lbl == areaRng]
-            mind = [i for i, m in enumerate(p.maxDets) if m == maxDets]
-            array = self.eval["precision"] if ap == 1 else self.eval["recall"]
-            mean = _summary_mean(array, p.iouThrs, iouThr, aind, mind)
-            print(line.format(title, kind, iou, areaRng, maxDets, mean))
-            return mean
-
-        def _summarize_dets() -> np.ndarray:
-            md = self.params.maxDets
-            stats = np.zeros((12,))
-            stats[0] = _summarize(1)
-            stats[1] = _summarize(1, iouThr=0.5, maxDets=md[2])
-            stats[2] = _summarize(1, iouThr=0.75, maxDets=md[2])
-            stats[3] = _summarize(1, areaRng="small", maxDets=md[2])
-            stats[4] = _summarize(1, areaRng="medium", maxDets=md[2])
-            stats[5] = _summarize(1, areaRng="large", maxDets=md[2])
-            stats[6] = _summarize(0, maxDets=md[0])
-            stats[7] = _summarize(0, maxDets=md[1])
-            stats[8] = _summarize(0, maxDets=md[2])
-            stats[9] = _summarize(0, areaRng="small", maxDets=md[2])
-            stats[10] = _summarize(0, areaRng="medium", maxDets=md[2])
-            stats[11] = _summarize(0, areaRng="large", maxDets=md[2])
-            return stats
-
-        def _summarize_kps() -> np.ndarray:
-            stats = np.zeros((10,))
-            stats[0] = _summarize(1, maxDets=20)
-            stats[1] = _summarize(1, maxDets=20, iouThr=0.5)
-            stats[2] = _summarize(1, maxDets=20, iouThr=0.75)
-            stats[3] = _summarize(1, maxDets=20, areaRng="medium")
-            stats[4] = _summarize(1, maxDets=20, areaRng="large")
-            stats[5] = _summarize(0, maxDets=20)
-            stats[6] = _summarize(0, maxDets=20, iouThr=0.5)
-            stats[7] = _summarize(0, maxDets=20, iouThr=0.75)
-            stats[8] = _summarize(0, maxDets=20, areaRng="medium")
-            stats[9] = _summarize(0, maxDets=20, areaRng="large")
-            return stats
-
         if not self.eval:
             raise Exception("Please run accumulate() first")
-        iou_type = self.params.iouType
-        if iou_type in ("segm", "bbox", "boundary"):
-            self.stats = _summarize_dets()
-        elif iou_type == "keypoints":
-            self.stats = _summarize_kps()
+        p = self.params
+        if p.iouType not in IOU_TYPES:
+            return
+        stats = []
+        # One line at a time, as the reference prints them.
+        for entry, value in summarize_arrays(self.eval["precision"], self.eval["recall"], p.iouType,
+                                             p.iouThrs, p.areaRngLbl, p.maxDets):
+            print(format_summary_line(entry, value, p.iouThrs))
+            stats.append(value)
+        self.stats = np.array(stats, dtype=np.float64)
 
     def __str__(self) -> str:
         self.summarize()
         return ""
-
-
-def _summary_mean(array: np.ndarray, iou_thrs: Any, iou_thr: float | None,
-                  aind: list[int], mind: list[int]) -> float:
-    """Mean of the selected entries above -1, or -1 when there are none."""
-    if iou_thr is None:
-        thresholds: Sequence[int] = range(array.shape[0])
-    else:
-        thresholds = np.where(iou_thr == iou_thrs)[0].tolist()
-    if len(aind) == 1 and len(mind) == 1 and aind[0] < array.shape[-2] and mind[0] < array.shape[-1]:
-        cat_axis = array.ndim - 3
-        values = _tarnel.summary_values(array, thresholds, range(array.shape[cat_axis]), aind[0], mind[0])
-    else:
-        # Several areas or caps carry the same label, or a label has no area
-        # range: select as NumPy's paired fancy indexing does, and fail where
-        # it fails.
-        s = array[list(thresholds)]
-        s = s[:, :, :, aind, mind] if array.ndim == 5 else s[:, :, aind, mind]
-        values = s[s > -1]
-    if len(values) == 0:
-        return -1
-    return np.mean(values)
 
 
 def _same_selection(p: Any, pe: Any) -> bool:

@@ -122,33 +122,83 @@ class LVIS:
 
 
 class LVISResults(LVIS):
-    """Detections in the LVIS format, indexed like the dataset they belong to."""
+    """Detections in the LVIS format, indexed like the dataset they belong to.
+
+    A results file is read into a compact native store; `dataset`, `anns`,
+    `img_ann_map` and the other indexes are built from the file the first
+    time any code reads them, and `LVISEval` on untouched results takes only
+    the detections it keeps from the store."""
+
+    _LAZY = frozenset({"dataset", "anns", "cats", "imgs", "img_ann_map", "cat_img_map"})
 
     def __init__(self, lvis_gt: LVIS | str | os.PathLike[str], results: str | os.PathLike[str] | list[Any],
                  max_dets: int = 300) -> None:
         if isinstance(lvis_gt, LVIS):
             gt_dataset = lvis_gt.dataset
-            gt_img_ids = set(lvis_gt.get_img_ids())
+            gt_img_ids = list(lvis_gt.get_img_ids())
         elif isinstance(lvis_gt, (str, os.PathLike)):
             gt_dataset = _load_json(lvis_gt)
-            gt_img_ids = {img["id"] for img in gt_dataset["images"]}
+            gt_img_ids = [img["id"] for img in gt_dataset["images"]]
         else:
             raise TypeError("Unsupported type {} of lvis_gt.".format(lvis_gt))
         # Everything but the annotations, copied deeply as the reference copies it.
-        self.dataset = {k: _copy_json(v) for k, v in gt_dataset.items() if k != "annotations"}
-
+        self._base = {k: _copy_json(v) for k, v in gt_dataset.items() if k != "annotations"}
+        self._max_dets = max_dets
+        self._path: str | None = None
+        self._store: Any = None
         if isinstance(results, (str, os.PathLike)):
-            result_anns = _load_json(results)
+            self._path = os.fspath(results)
+            self._store = _compact_results(self._path)
+        if self._store is None:
+            result_anns = _load_json(results) if self._path is not None else results
+            self._install(result_anns)
+            img_ids_in_result = {ann["image_id"] for ann in result_anns}
+            valid = img_ids_in_result == img_ids_in_result & set(gt_img_ids)
+        elif self._store.annotation_count == 0:
+            raise IndexError("list index out of range")  # as the reference, on an empty list
         else:
-            result_anns = results
+            valid = self._store.valid_images(gt_img_ids)
+        assert valid, "Results do not correspond to current LVIS set."
+
+    def _install(self, result_anns: Any) -> None:
         assert isinstance(result_anns, list), "results is not a list."
-        if max_dets >= 0:
-            result_anns = _limit_dets_per_image(result_anns, max_dets)
+        if self._max_dets >= 0:
+            result_anns = _limit_dets_per_image(result_anns, self._max_dets)
         _complete_results(result_anns)
-        self.dataset["annotations"] = result_anns
+        self.dataset = dict(self._base, annotations=result_anns)
         self._create_index()
-        img_ids_in_result = {ann["image_id"] for ann in result_anns}
-        assert img_ids_in_result == img_ids_in_result & gt_img_ids, "Results do not correspond to current LVIS set."
+        self._store = None
+
+    def __getattr__(self, name: str) -> Any:
+        # Only reached for attributes not set yet: the indexes of a results
+        # file held in the store are built on first use.
+        if name in LVISResults._LAZY and self.__dict__.get("_store") is not None:
+            self._install(_load_json(self.__dict__["_path"]))
+            return getattr(self, name)
+        raise AttributeError("'{}' object has no attribute '{}'".format(type(self).__name__, name))
+
+    def _federated_selection(self, img_ids: list[Any], cat_ids: list[Any],
+                             verified: dict[Any, set[Any]]) -> list[dict[str, Any]] | None:
+        """The detections LVISEval keeps, straight from the store: capped per
+        image, then of a category in `cat_ids` verified on the image, with an
+        area strictly between 0 and infinity as the reference's selection
+        requires. None once the results have been materialized."""
+        if self._store is None or not cat_ids:
+            return None
+        max_det = self._max_dets if self._max_dets >= 0 else None
+        kept = self._store.lvis_annotations([int(i) for i in img_ids], set(cat_ids), verified, max_det)
+        if kept is None:
+            return None
+        return [ann for ann in kept if 0 < ann["area"] < float("inf")]
+
+
+def _compact_results(path: str) -> Any:
+    """The results file as a compact store, or None when the store refuses it
+    (no boxes, other shapes): such files take the ordinary path."""
+    try:
+        return _tarnel.load_compact_bbox(path, True)[1]
+    except (ValueError, OverflowError):
+        return None
 
 
 _SCALARS = (int, float, str, bool, type(None))
@@ -259,15 +309,17 @@ class LVISEval:
         p = self.params
         cat_ids = p.cat_ids if p.cat_ids else None
         gts = self.lvis_gt._select_anns(p.img_ids, cat_ids, None)
-        dts = self.lvis_dt._select_anns(p.img_ids, cat_ids, None)
         img_data = self.lvis_gt.load_imgs(ids=p.img_ids)
-        verified: defaultdict[Any, set[Any]] = defaultdict(set)
-        for img in img_data:
-            verified[img["id"]].update(img["neg_category_ids"])
+        verified: dict[Any, set[Any]] = {img["id"]: set(img["neg_category_ids"]) for img in img_data}
         for ann in gts:
             verified[ann["image_id"]].add(ann["category_id"])
         self.img_nel = {img["id"]: img["not_exhaustive_category_ids"] for img in img_data}
-        kept = [dt for dt in dts if dt["category_id"] in verified[dt["image_id"]]]
+        kept = None
+        if isinstance(self.lvis_dt, LVISResults):
+            kept = self.lvis_dt._federated_selection(p.img_ids, p.cat_ids, verified)
+        if kept is None:
+            dts = self.lvis_dt._select_anns(p.img_ids, cat_ids, None)
+            kept = [dt for dt in dts if dt["category_id"] in verified[dt["image_id"]]]
         non_exhaustive = [(int(img_id), int(cat_id)) for img_id, cats in self.img_nel.items() for cat_id in cats]
         return gts, kept, non_exhaustive
 
