@@ -280,6 +280,8 @@ KEYPOINT_ERRORS = [
     ("[1, 2, 3, 4, 5, 6]", "inconsistent keypoint counts at line 1 column 18"),
     ('{"x": 1}', "invalid type: map, expected keypoint x/y/visibility triplets at line 1 column 0"),
     ("[1, null, 3]", "invalid type: null, expected a numeric keypoint coordinate at line 1 column 8"),
+    ("[]", "inconsistent keypoint counts at line 1 column 2"),
+    ("null", "annotation 2 has no keypoints"),
 ]
 
 
