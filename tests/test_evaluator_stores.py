@@ -449,3 +449,22 @@ def test_stores_from_files_match_the_reference(tmp_path, kind):
     r = ev.run()
     for key in ("precision", "recall", "scores"):
         assert np.array_equal(r[key], E.eval[key]), key
+
+
+@pytest.mark.parametrize("kind", KINDS)
+def test_wide_ids_and_array_stores_equal_lists(tmp_path, kind):
+    dataset, results = case(kind if kind in ("bbox", "keypoints") else "segm", 13)
+    # Ids beyond 32 bits move the store to its wide id column.
+    wide = {im["id"]: im["id"] + 3_000_000_000 for im in dataset["images"][::2]}
+    for ann in dataset["annotations"] + results:
+        ann["image_id"] = wide.get(ann["image_id"], ann["image_id"])
+    for im in dataset["images"]:
+        im["id"] = wide.get(im["id"], im["id"])
+    gt_store, dt_store = stores(tmp_path, dataset, results)
+    p = params(dataset, kind, False)
+    expected = outputs(evaluator(dataset["annotations"], as_loaded(results), dataset, kind, p), p)
+    assert_same(outputs(evaluator(gt_store, dt_store, dataset, kind, p), p), expected)
+    if kind == "bbox":  # the same detections as an Nx7 float64 array
+        rows = np.array([[r["image_id"], *r["bbox"], r["score"], r["category_id"]] for r in results])
+        array_store = _tarnel.load_compact_array(rows)
+        assert_same(outputs(evaluator(gt_store, array_store, dataset, kind, p), p), expected)
