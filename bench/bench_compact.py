@@ -10,7 +10,13 @@ set against the sequential one, measured in a child process restricted to one
 processor (whose worker pool has one thread, so it takes the sequential path).
 Each figure is the best of --repeat runs (the reference's of --ref-repeat).
 
-    python bench/bench_compact.py [--detections 500000] [--images 5000] [--repeat 3]
+Evaluator construction, for bbox and segm at --construct-images images with
+about 100 detections each: from the two stores (dataset and results file)
+against from the same annotations as lists (loaded and completed outside the
+timing), beside pycocotools' COCOeval._prepare, the reference's step that
+arranges the annotations per image and category before evaluating.
+
+    python bench/bench_compact.py [--detections 500000] [--images 5000] [--construct-images 1000] [--repeat 3]
 """
 
 from __future__ import annotations
@@ -27,7 +33,7 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 from bench_json import DATA, best_time, dump, json_load, results_file  # noqa: E402
-from synth import make_dataset  # noqa: E402
+from synth import make_dataset, make_results  # noqa: E402
 
 from brandor import _tarnel  # noqa: E402
 
@@ -122,10 +128,57 @@ def bench_dataset(n_images: int, repeat: int, ref_repeat: int) -> None:
     print(sizes(handle))
 
 
+def construction_files(kind: str, n_images: int) -> tuple[Path, Path]:
+    from pycocotools import mask as mask_utils
+
+    gt_path = DATA / f"construct_dataset_{n_images}.json"
+    res_path = DATA / f"construct_{kind}_{n_images}x100.json"
+    if not gt_path.exists() or not res_path.exists():
+        print(f"generating {res_path.name}...", flush=True)
+        dataset = make_dataset(n_images, seed=3)
+        results = make_results(dataset, 100, seed=4, kind=kind)
+        if kind == "segm":  # the store needs every result's box
+            for r in results:
+                r["bbox"] = [round(v, 2) for v in mask_utils.toBbox(r["segmentation"]).tolist()]
+        dump(dataset, gt_path)
+        dump(results, res_path)
+    return gt_path, res_path
+
+
+def bench_construction(kind: str, n_images: int, repeat: int, ref_repeat: int) -> None:
+    import numpy as np
+    from pycocotools.coco import COCO
+    from pycocotools.cocoeval import COCOeval
+
+    gt_path, res_path = construction_files(kind, n_images)
+    dataset, gt_store = _tarnel.load_compact_bbox(str(gt_path))
+    _, dt_store = _tarnel.load_compact_bbox(str(res_path), True)
+    gt_list = _tarnel.load_json(str(gt_path))["annotations"]
+    dt_list = dt_store.annotations()
+    images = dataset["images"]
+    sizes = {im["id"]: (im["height"], im["width"]) for im in images}
+    img_ids = sorted(sizes)
+    cat_ids = sorted(c["id"] for c in dataset["categories"])
+    args = (sizes, img_ids, cat_ids, list(np.linspace(0.5, 0.95, 10)), list(np.linspace(0, 1, 101)), [1, 10, 100],
+            [[0.0, 1e10], [0.0, 32.0**2], [32.0**2, 96.0**2], [96.0**2, 1e10]], True, kind, [])
+    with contextlib.redirect_stdout(io.StringIO()):
+        gt = COCO(str(gt_path))
+        dt = gt.loadRes(str(res_path))
+    ref = COCOeval(gt, dt, kind)
+    times = {
+        "Evaluator(stores)": best_time(lambda: _tarnel.Evaluator(gt_store, dt_store, *args), repeat),
+        "Evaluator(lists)": best_time(lambda: _tarnel.Evaluator(gt_list, dt_list, *args), repeat),
+        "pycocotools COCOeval._prepare": best_time(quietly(ref._prepare), ref_repeat),
+    }
+    table(f"Evaluator construction, {kind}, {dt_store.annotation_count} detections", res_path, times,
+          "Evaluator(stores)")
+
+
 def main(argv: list[str] | None = None) -> None:
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--detections", type=int, default=500_000)
     ap.add_argument("--images", type=int, default=5_000)
+    ap.add_argument("--construct-images", type=int, default=1_000)
     ap.add_argument("--repeat", type=int, default=3)
     ap.add_argument("--ref-repeat", type=int, default=1)
     args = ap.parse_args(argv)
@@ -133,6 +186,8 @@ def main(argv: list[str] | None = None) -> None:
     print(f"Python {sys.version.split()[0]}, {os.cpu_count()} processors")
     bench_results(args.detections, args.repeat, args.ref_repeat)
     bench_dataset(args.images, args.repeat, args.ref_repeat)
+    for kind in ("bbox", "segm"):
+        bench_construction(kind, args.construct_images, args.repeat, args.ref_repeat)
 
 
 if __name__ == "__main__":

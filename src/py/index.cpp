@@ -1,6 +1,6 @@
 #include "py/index.hpp"
 
-#include "py/evaluator/keys.hpp"
+#include "py/kit/keys.hpp"
 #include "py/kit/convert.hpp"
 
 namespace brandor::py {

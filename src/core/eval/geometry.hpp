@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <string_view>
 #include <variant>
 #include <vector>
 
@@ -53,13 +54,37 @@ struct MaskBoundaryStore {
     std::vector<rle::Rle> boundaries;
 };
 
-using Geometry = std::variant<BoxStore, SharedBoxStore, KeypointStore, MaskStore, MaskBoundaryStore>;
+// One mask per row that is either a compressed counts string left inside a
+// shared text (decoded only when similarity compares the row) or an Rle made
+// at construction. `owner` keeps the memory behind `text` alive.
+struct CompressedMask {
+    static constexpr std::uint32_t kNoOwned = 0xFFFFFFFFu;
+    std::uint32_t h = 0;
+    std::uint32_t w = 0;
+    std::uint64_t offset = 0;          // of the counts text in `text`
+    std::uint32_t length = 0;
+    std::uint32_t owned = kNoOwned;    // index into `owned`, or the text's counts
+};
+
+struct CompressedMaskStore {
+    std::shared_ptr<const void> owner;
+    std::string_view text;
+    std::vector<CompressedMask> entries;
+    std::vector<rle::Rle> owned;
+};
+
+using Geometry =
+    std::variant<BoxStore, SharedBoxStore, KeypointStore, MaskStore, MaskBoundaryStore, CompressedMaskStore>;
 
 // The box rows of a box store, or an empty span for any other store.
 inline std::span<const double> box_rows(const Geometry& g) {
     if (auto* b = std::get_if<BoxStore>(&g)) return b->xywh;
     if (auto* s = std::get_if<SharedBoxStore>(&g)) return s->xywh;
     return {};
+}
+
+inline bool is_mask_store(const Geometry& g) {
+    return std::holds_alternative<MaskStore>(g) || std::holds_alternative<CompressedMaskStore>(g);
 }
 
 inline bool is_box_store(const Geometry& g) {

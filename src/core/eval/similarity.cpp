@@ -7,6 +7,7 @@
 #include "core/error.hpp"
 #include "core/eval/score_order.hpp"
 #include "core/parallel/pool.hpp"
+#include "core/rle/counts_text.hpp"
 #include "core/rle/iou.hpp"
 
 namespace brandor::eval {
@@ -114,14 +115,44 @@ double pruning_threshold(const EvalParams& params) {
     return t > 0.0 ? t : 0.0;
 }
 
+// The masks of `rows` as pointers. Decoded stores point into themselves;
+// counts still held as text are decoded into `decoded`, which is reserved up
+// front so that the pointers stay valid.
+std::vector<const rle::Rle*> select_masks(const Geometry& g, std::span<const std::uint32_t> rows,
+                                          std::vector<rle::Rle>& decoded) {
+    std::vector<const rle::Rle*> out(rows.size());
+    if (const auto* m = std::get_if<MaskStore>(&g)) {
+        for (std::size_t i = 0; i < rows.size(); ++i) out[i] = &checked_at(m->masks, rows[i]);
+        return out;
+    }
+    const auto& c = std::get<CompressedMaskStore>(g);
+    decoded.reserve(rows.size());
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        const CompressedMask& e = checked_at(c.entries, rows[i]);
+        if (e.owned != CompressedMask::kNoOwned) {
+            out[i] = &checked_at(c.owned, e.owned);
+            continue;
+        }
+        if (e.offset + e.length > c.text.size()) throw InternalError("compressed mask outside its text");
+        decoded.push_back(rle::decode_rle(c.text.substr(e.offset, e.length), e.h, e.w));
+        out[i] = &decoded.back();
+    }
+    return out;
+}
+
 // Mask IoU over the selected rows of two mask arrays, into s.iou (D x G).
+void mask_matrix(const EvaluatorCore& core, std::span<const rle::Rle* const> dt,
+                 std::span<const rle::Rle* const> gt, std::span<const std::uint8_t> crowd, std::span<double> out) {
+    rle::mask_iou(dt, gt, crowd, pruning_threshold(core.params), out);
+}
+
 void mask_matrix(const EvaluatorCore& core, const std::vector<rle::Rle>& dt_masks,
                  const std::vector<rle::Rle>& gt_masks, std::span<const std::uint8_t> crowd,
                  ImageSimilarity& s, std::span<double> out) {
     std::vector<const rle::Rle*> dt(s.dets()), gt(s.gts());
     for (std::size_t d = 0; d < s.dets(); ++d) dt[d] = &checked_at(dt_masks, s.ranked[d]);
     for (std::size_t g = 0; g < s.gts(); ++g) gt[g] = &checked_at(gt_masks, s.gt[g]);
-    rle::mask_iou(dt, gt, crowd, pruning_threshold(core.params), out);
+    mask_matrix(core, dt, gt, crowd, out);
 }
 
 std::vector<std::uint8_t> crowd_flags(const EvaluatorCore& core, const ImageSimilarity& s) {
@@ -130,8 +161,12 @@ std::vector<std::uint8_t> crowd_flags(const EvaluatorCore& core, const ImageSimi
     return crowd;
 }
 
-void mask_similarities(const EvaluatorCore& core, const MaskStore& gm, const MaskStore& dm, ImageSimilarity& s) {
-    mask_matrix(core, dm.masks, gm.masks, crowd_flags(core, s), s, s.iou);
+// Decoded and compressed masks compare alike, in any mix.
+void mask_similarities(const EvaluatorCore& core, ImageSimilarity& s) {
+    std::vector<rle::Rle> dt_decoded, gt_decoded;
+    const auto dt = select_masks(core.dt.geometry, s.ranked, dt_decoded);
+    const auto gt = select_masks(core.gt.geometry, s.gt, gt_decoded);
+    mask_matrix(core, dt, gt, crowd_flags(core, s), s.iou);
 }
 
 // Boundary IoU: the smaller of the mask IoU and the IoU of the boundary
@@ -150,9 +185,7 @@ void boundary_similarities(const EvaluatorCore& core, const MaskBoundaryStore& g
 
 void compute_measure(const EvaluatorCore& core, ImageSimilarity& s) {
     if (is_box_store(core.gt.geometry) && is_box_store(core.dt.geometry)) return box_similarities(core, s);
-    const auto* gm = std::get_if<MaskStore>(&core.gt.geometry);
-    const auto* dm = std::get_if<MaskStore>(&core.dt.geometry);
-    if (gm && dm) return mask_similarities(core, *gm, *dm, s);
+    if (is_mask_store(core.gt.geometry) && is_mask_store(core.dt.geometry)) return mask_similarities(core, s);
     const auto* gb = std::get_if<MaskBoundaryStore>(&core.gt.geometry);
     const auto* db = std::get_if<MaskBoundaryStore>(&core.dt.geometry);
     if (gb && db) return boundary_similarities(core, *gb, *db, s);

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "core/compact/federated_select.hpp"
-#include "py/evaluator/keys.hpp"
+#include "py/kit/keys.hpp"
 #include "py/index.hpp"
 #include "py/json/build.hpp"
 #include "py/kit/convert.hpp"

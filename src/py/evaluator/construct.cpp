@@ -3,17 +3,22 @@
 #include <exception>
 #include <iterator>
 #include <memory>
+#include <optional>
+#include <span>
 #include <string>
 #include <unordered_map>
 #include <utility>
 
 #include "core/debug_quote.hpp"
 #include "core/error.hpp"
+#include "core/eval/compact_reader.hpp"
 #include "core/eval/evaluator_core.hpp"
 #include "core/eval/mask_rasteriser.hpp"
+#include "py/compact/compact_bbox.hpp"
 #include "py/evaluator/evaluator.hpp"
 #include "py/evaluator/list_reader.hpp"
 #include "py/kit/convert.hpp"
+#include "py/kit/gil.hpp"
 #include "py/kit/numpy_exp.hpp"
 
 namespace brandor::py {
@@ -22,6 +27,9 @@ namespace {
 using eval::AreaRange;
 using eval::EvalParams;
 using eval::IouType;
+
+using eval::ImageSize;
+using eval::ImageSizes;
 
 ImageSizes read_img_sizes(PyObject* o) {
     if (!PyDict_Check(o)) not_an_instance(o, "dict");
@@ -72,7 +80,7 @@ void read_lists(eval::EvaluatorCore& core, PyObject* gt_anns, PyObject* dt_anns,
     const std::size_t slots =
         masks ? static_cast<std::size_t>(PyList_GET_SIZE(gt_anns) + PyList_GET_SIZE(dt_anns)) : 0;
     eval::MaskRasteriser rasteriser(source.kind == IouType::Boundary, boundary_dilation, slots, core.timings);
-    JobSink sink(rasteriser, core.timings);
+    eval::JobSink sink(rasteriser, core.timings);
     if (masks) source.jobs = &sink;
     std::exception_ptr reading_failed;
     try {
@@ -85,6 +93,70 @@ void read_lists(eval::EvaluatorCore& core, PyObject* gt_anns, PyObject* dt_anns,
     eval::RasterisedMasks out = rasteriser.finish();
     if (reading_failed) std::rethrow_exception(reading_failed);
     install_rasterised(core, std::move(out));
+}
+
+// An annotation source: a list, or a CompactBbox held under a shared borrow
+// for the whole construction (its store is immutable, so the lock may be
+// released while it is read).
+class Source {
+public:
+    explicit Source(PyObject* o) {
+        if (PyObject_TypeCheck(o, compact_bbox_type())) {
+            auto& object = CompactBboxObject::of(o);
+            borrow_.emplace(object.borrow);
+            store_ = object.value.get();
+            list_ = Ref::steal(PyList_New(0));  // takes part in list reading as an empty list
+        } else if (PyList_Check(o)) {
+            list_ = Ref::borrow(o);
+        } else {
+            not_an_instance(o, "list");
+        }
+    }
+    PyObject* list() const { return list_.get(); }
+    const compact::CompactStore* store() const { return store_; }
+
+private:
+    std::optional<SharedBorrow> borrow_;
+    const compact::CompactStore* store_ = nullptr;
+    Ref list_;
+};
+
+// Replaces the table of each compact side by one read from its store, ground
+// truth first. Mask kinds read only rows whose group has an instance on the
+// other side; every kind but bbox reads with the interpreter lock released.
+void read_stores(eval::EvaluatorCore& core, const Source& gt, const Source& dt, const eval::IdMaps& ids,
+                 const ImageSizes& sizes, double boundary_dilation) {
+    const EvalParams& p = core.params;
+    const bool masks = eval::needs_masks(p.iou_type);
+    auto read = [&](const compact::CompactStore& store, bool ground_truth, std::span<const eval::RowPlace> places,
+                    const eval::CounterpartSet& counterparts) {
+        const eval::CompactReadContext context{
+            p.iou_type, p.img_ids,          sizes,      counterparts, boundary_dilation,
+            p.use_cats, p.category_slots(), p.budget(), core.timings,
+        };
+        if (p.iou_type == IouType::Bbox) return eval::read_compact(store, ground_truth, places, context);
+        return without_gil([&] { return eval::read_compact(store, ground_truth, places, context); });
+    };
+    std::vector<eval::RowPlace> dt_places;
+    if (dt.store()) dt_places = eval::record_places(dt.store()->columns, ids);
+    if (gt.store()) {
+        const auto places = eval::record_places(gt.store()->columns, ids);
+        eval::CounterpartSet counterparts(p.use_cats);
+        if (masks) {
+            if (dt.store())
+                for (const eval::RowPlace& place : dt_places) counterparts.add(place);
+            else
+                counterparts.add_table(core.dt);
+        }
+        counterparts.seal();
+        core.gt = read(*gt.store(), true, places, counterparts);
+    }
+    if (dt.store()) {
+        eval::CounterpartSet counterparts(p.use_cats);
+        if (masks) counterparts.add_table(core.gt);
+        counterparts.seal();
+        core.dt = read(*dt.store(), false, dt_places, counterparts);
+    }
 }
 
 Ref evaluator_new(PyObject* type, const BoundArgs& args) {
@@ -110,15 +182,13 @@ Ref evaluator_new(PyObject* type, const BoundArgs& args) {
         throw value_error("iouType must be one of segm, bbox, keypoints, boundary; got " + debug_quote(iou_text));
     p.iou_type = *kind;
 
-    const PositionMap images = position_map(p.img_ids);
-    const PositionMap categories = position_map(p.cat_ids);
+    const eval::IdMaps ids{eval::position_map(p.img_ids), eval::position_map(p.cat_ids)};
 
-    PyObject* gt_anns = args[0];
-    PyObject* dt_anns = args[1];
-    if (!PyList_Check(gt_anns)) not_an_instance(gt_anns, "list");
-    if (!PyList_Check(dt_anns)) not_an_instance(dt_anns, "list");
+    const Source gt(args[0]);
+    const Source dt(args[1]);
 
-    read_lists(*core, gt_anns, dt_anns, ListSource{*kind, images, categories, &sizes}, boundary_dilation);
+    read_lists(*core, gt.list(), dt.list(), ListSource{*kind, ids, &sizes}, boundary_dilation);
+    if (gt.store() || dt.store()) read_stores(*core, gt, dt, ids, sizes, boundary_dilation);
     eval::check_tables(*core);
     eval::index_tables(*core);
     if (p.iou_type == IouType::Keypoints) core->exp = numpy_exp();

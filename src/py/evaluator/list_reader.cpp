@@ -5,22 +5,15 @@
 #include <vector>
 
 #include "core/error.hpp"
-#include "py/evaluator/keys.hpp"
+#include "py/kit/keys.hpp"
 #include "py/kit/convert.hpp"
 #include "py/kit/ref.hpp"
+#include "py/mask/rle_dict.hpp"
 
 namespace brandor::py {
 
 using eval::InstanceTable;
 using eval::KeypointStore;
-using eval::kUnknownIndex;
-
-PositionMap position_map(const std::vector<std::int64_t>& ids) {
-    PositionMap map;
-    map.reserve(ids.size());
-    for (std::size_t i = 0; i < ids.size(); ++i) map[ids[i]] = static_cast<std::uint32_t>(i);
-    return map;
-}
 
 namespace {
 
@@ -65,12 +58,6 @@ std::optional<double> optional_float(PyObject* dict, Key k) {
     Ref v = optional_value(dict, k);
     if (!v) return std::nullopt;
     return read_float(v.get());
-}
-
-std::uint32_t lookup(const PositionMap& map, std::int64_t id) {
-    if (map.empty()) return kUnknownIndex;
-    auto it = map.find(id);
-    return it == map.end() ? kUnknownIndex : it->second;
 }
 
 // [x, y, w, h]; missing or None gives zeros.
@@ -118,7 +105,7 @@ void append_ring(PyObject* ring, std::vector<double>& coords) {
 }
 
 // The geometry job of one annotation of a mask kind, at its image's size.
-eval::GeometryJob segmentation_job(PyObject* ann, const double box[4], ImageSize size) {
+eval::GeometryJob segmentation_job(PyObject* ann, const double box[4], eval::ImageSize size) {
     eval::GeometryJob job;
     job.h = size.height;
     job.w = size.width;
@@ -130,20 +117,12 @@ eval::GeometryJob segmentation_job(PyObject* ann, const double box[4], ImageSize
     PyObject* o = seg.get();
     if (PyDict_Check(o)) {
         // The mask's size always comes from the image; the RLE's own is not read.
-        PyObject* counts = PyDict_GetItemWithError(o, key(Key::Counts));
-        if (!counts) {
-            if (PyErr_Occurred()) throw ErrorAlreadySet{};
-            throw value_error("RLE segmentation is missing 'counts'");
-        }
-        Ref hold = Ref::borrow(counts);
-        if (PyBytes_Check(counts)) {
-            job.geometry = eval::CompressedGeometry{
-                std::string(PyBytes_AS_STRING(counts), static_cast<std::size_t>(PyBytes_GET_SIZE(counts)))};
-        } else if (PyUnicode_Check(counts)) {
-            job.geometry = eval::CompressedGeometry{std::string(to_text(counts))};
-        } else {
-            job.geometry = eval::UncompressedGeometry{to_u32_vector(counts)};
-        }
+        std::optional<mask::RleCounts> counts = mask::find_counts(o);
+        if (!counts) throw value_error("RLE segmentation is missing 'counts'");
+        if (counts->is_text)
+            job.geometry = eval::CompressedGeometry{std::string(counts->text)};
+        else
+            job.geometry = eval::UncompressedGeometry{to_u32_vector(counts->value.get())};
         return job;
     }
     eval::PolygonGeometry polygons;
@@ -224,24 +203,6 @@ private:
 
 }  // namespace
 
-void JobSink::push(eval::GeometryJob&& job) {
-    batch_.push_back(std::move(job));
-    if (batch_.size() < eval::kBatchJobs) return;
-    eval::Stopwatch blocked;
-    hand_over();
-    blocked.add_to(timings_.read_blocked);
-}
-
-void JobSink::flush() {
-    if (!batch_.empty()) hand_over();
-}
-
-void JobSink::hand_over() {
-    // On a failed hand-over the batch is dropped with the sink.
-    if (!rasteriser_.hand_over(std::move(batch_))) throw value_error("mask rasteriser stopped");
-    batch_ = eval::new_job_batch();
-}
-
 InstanceTable read_annotation_list(PyObject* list, bool ground_truth, const ListSource& source,
                                    eval::PhaseTimings& timings) {
     eval::Stopwatch watch;
@@ -264,19 +225,14 @@ InstanceTable read_annotation_list(PyObject* list, bool ground_truth, const List
         std::int64_t category_id = optional_int(ann, Key::CategoryId).value_or(-1);
         std::int64_t id = optional_int(ann, Key::Id).value_or(static_cast<std::int64_t>(row + 1));
 
-        const std::uint32_t image = lookup(source.images, *image_id);
-        const std::uint32_t category = lookup(source.categories, category_id);
-        table.ids.push_back(id);
-        table.image_index.push_back(image);
-        table.category_index.push_back(category);
-        table.scores.push_back(optional_float(ann, Key::Score).value_or(0.0));
-
+        // Values are read in this order, so the first failing conversion is
+        // always the same one.
+        const std::optional<double> score = optional_float(ann, Key::Score);
         double box[4];
         read_box(ann, box);
-        table.areas.push_back(optional_float(ann, Key::Area).value_or(box[2] * box[3]));
+        const std::optional<double> area = optional_float(ann, Key::Area);
         auto iscrowd = optional_int(ann, Key::Iscrowd);
         const std::uint8_t crowd = iscrowd && *iscrowd != 0;
-        table.iscrowd.push_back(crowd);
         std::uint8_t ignore = 0;
         if (ground_truth) {
             ignore = crowd;
@@ -285,8 +241,9 @@ InstanceTable read_annotation_list(PyObject* list, bool ground_truth, const List
                 if (!num || *num == 0) ignore = 1;
             }
         }
-        table.ignore.push_back(ignore);
-        table.non_exhaustive.push_back(0);
+        const eval::RowPlace place = source.ids.locate(*image_id, category_id);
+        eval::append_row(table, eval::RawRow{id, score.value_or(0.0), area.value_or(box[2] * box[3]), crowd, ignore},
+                         place);
 
         if (source.jobs) {
             auto size = source.sizes->find(*image_id);
@@ -297,7 +254,7 @@ InstanceTable read_annotation_list(PyObject* list, bool ground_truth, const List
             boxes->xywh.insert(boxes->xywh.end(), box, box + 4);
         } else if (kp) {
             if (ground_truth) table.boxes.insert(table.boxes.end(), box, box + 4);
-            kp->read_row(ann, row, id, image != kUnknownIndex && category != kUnknownIndex);
+            kp->read_row(ann, row, id, place.known());
         }
     }
     (ground_truth ? timings.gt_read : timings.dt_read).fetch_add(watch.elapsed(), std::memory_order_relaxed);

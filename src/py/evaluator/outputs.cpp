@@ -8,7 +8,7 @@
 #include "core/error.hpp"
 #include "core/eval/evaluate.hpp"
 #include "py/evaluator/evaluator.hpp"
-#include "py/evaluator/keys.hpp"
+#include "py/kit/keys.hpp"
 #include "py/kit/convert.hpp"
 #include "py/kit/gc_pause.hpp"
 #include "py/kit/gil.hpp"

@@ -5,19 +5,11 @@
 #include "core/error.hpp"
 #include "core/rle/counts_text.hpp"
 #include "py/kit/convert.hpp"
+#include "py/kit/keys.hpp"
 
 namespace brandor::py::mask {
 
 namespace {
-
-PyObject* interned(PyObject*& slot, const char* text) {
-    // Lives until the process ends, like the module's other interned keys.
-    if (!slot) {
-        slot = PyUnicode_InternFromString(text);
-        if (!slot) throw ErrorAlreadySet{};
-    }
-    return slot;
-}
 
 // The dict's value for `key`, borrowed, or null when absent.
 PyObject* lookup(PyObject* dict, PyObject* key) {
@@ -49,15 +41,9 @@ bool read_counts_list(PyObject* o, std::vector<uint32_t>& out) {
 
 }  // namespace
 
-PyObject* size_key() {
-    static PyObject* key = nullptr;
-    return interned(key, "size");
-}
+PyObject* size_key() { return key(Key::Size); }
 
-PyObject* counts_key() {
-    static PyObject* key = nullptr;
-    return interned(key, "counts");
-}
+PyObject* counts_key() { return key(Key::Counts); }
 
 std::vector<uint64_t> read_size(PyObject* size) {
     if (PyList_CheckExact(size) && PyList_GET_SIZE(size) == 2 &&
@@ -86,6 +72,23 @@ Ref rle_to_dict(const rle::Rle& r, std::string& text) {
     return dict;
 }
 
+std::optional<RleCounts> find_counts(PyObject* dict) {
+    PyObject* counts = lookup(dict, counts_key());
+    if (!counts) return std::nullopt;
+    RleCounts out{Ref::borrow(counts)};
+    if (PyBytes_Check(counts)) {
+        out.is_text = true;
+        out.text = std::string_view(PyBytes_AS_STRING(counts), static_cast<std::size_t>(PyBytes_GET_SIZE(counts)));
+    } else if (PyUnicode_Check(counts)) {
+        Py_ssize_t len = 0;
+        const char* s = PyUnicode_AsUTF8AndSize(counts, &len);
+        if (!s) throw ErrorAlreadySet{};
+        out.is_text = true;
+        out.text = std::string_view(s, static_cast<std::size_t>(len));
+    }
+    return out;
+}
+
 rle::Rle rle_from_dict(PyObject* o) {
     if (!PyDict_Check(o)) throw type_error("expected an RLE dict with 'size' and 'counts'");
     PyObject* size = lookup(o, size_key());
@@ -95,18 +98,11 @@ rle::Rle rle_from_dict(PyObject* o) {
     if (hw.size() != 2) throw value_error("RLE 'size' must be [h, w]");
     // Sizes are taken modulo 2^32.
     rle::Rle r{static_cast<uint32_t>(hw[0]), static_cast<uint32_t>(hw[1]), {}};
-    PyObject* counts = lookup(o, counts_key());
+    std::optional<RleCounts> counts = find_counts(o);
     if (!counts) throw value_error("RLE dict is missing 'counts'");
-    Ref counts_ref = Ref::borrow(counts);
-    if (PyBytes_Check(counts)) {
-        const std::string_view text(PyBytes_AS_STRING(counts), static_cast<std::size_t>(PyBytes_GET_SIZE(counts)));
-        rle::decode_counts(text, false, r.counts);
-    } else if (PyUnicode_Check(counts)) {
-        Py_ssize_t len = 0;
-        const char* s = PyUnicode_AsUTF8AndSize(counts, &len);
-        if (!s) throw ErrorAlreadySet{};
-        rle::decode_counts(std::string_view(s, static_cast<std::size_t>(len)), false, r.counts);
-    } else if (!read_counts_list(counts, r.counts)) {
+    if (counts->is_text) {
+        rle::decode_counts(counts->text, false, r.counts);
+    } else if (!read_counts_list(counts->value.get(), r.counts)) {
         throw type_error("RLE 'counts' must be bytes, str, or a list of ints");
     }
     r.counts.shrink_to_fit();

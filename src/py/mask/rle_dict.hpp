@@ -2,7 +2,9 @@
 // and the reader that accepts it (with str or a list of ints as counts too).
 #pragma once
 
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include "core/rle/rle.hpp"
 #include "py/kit/ref.hpp"
@@ -16,6 +18,18 @@ PyObject* counts_key();
 // {'size': [h, w], 'counts': <counts text>} as a new dict. `text` is scratch
 // space for the encoded counts, reused across calls.
 Ref rle_to_dict(const rle::Rle& r, std::string& text);
+
+// The 'counts' of an RLE dict, as the mask API and the evaluator both read it:
+// the text of bytes or of a str (its UTF-8), or any other value for the
+// caller to convert. `value` keeps the text's memory alive.
+struct RleCounts {
+    Ref value;
+    bool is_text = false;
+    std::string_view text;
+};
+
+// The dict's counts; nothing when the key is missing.
+std::optional<RleCounts> find_counts(PyObject* dict);
 
 // Reads an RLE dict: bytes or str counts are decoded, a list of ints is taken
 // as the run lengths themselves. Errors carry the fixed messages of the mask

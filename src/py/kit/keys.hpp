@@ -1,5 +1,6 @@
-// Interned key strings, created once per process and never released: the
-// annotation keys the list reader looks up and the keys of the result dicts.
+// The one table of interned key strings, created once per process and never
+// released: the annotation keys the evaluator and the index helpers read and
+// write, the RLE dict keys of the mask API, and the keys of the result dicts.
 #pragma once
 
 #include "py/kit/python.hpp"
@@ -9,6 +10,8 @@ namespace brandor::py {
 enum class Key : int {
     // annotation keys
     Id, ImageId, CategoryId, Score, Bbox, Area, Iscrowd, NumKeypoints, Keypoints, Segmentation, Counts,
+    // RLE dicts
+    Size,
     // per-image record keys
     RecImageId, RecCategoryId, ARng, MaxDet, DtIds, GtIds, DtScores, DtMatches, GtMatches, GtIgnore, DtIgnore,
     Count_,

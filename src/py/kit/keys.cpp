@@ -1,4 +1,4 @@
-#include "py/evaluator/keys.hpp"
+#include "py/kit/keys.hpp"
 
 #include "py/kit/ref.hpp"
 
@@ -8,6 +8,7 @@ namespace {
 constexpr const char* kTexts[] = {
     "id", "image_id", "category_id", "score", "bbox", "area", "iscrowd", "num_keypoints", "keypoints",
     "segmentation", "counts",
+    "size",
     "image_id", "category_id", "aRng", "maxDet", "dtIds", "gtIds", "dtScores", "dtMatches", "gtMatches",
     "gtIgnore", "dtIgnore",
 };
