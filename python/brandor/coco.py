@@ -57,58 +57,124 @@ def _mask_api() -> Any:
 
 
 class COCO:
-    """A COCO dataset with indexes by annotation, image and category id."""
+    """A COCO dataset with indexes by annotation, image and category id.
+
+    A dataset file is read into a compact native store: images, categories
+    and every other top-level member become Python objects at once, but the
+    annotations, `dataset["annotations"]`, `anns`, `imgToAnns` and
+    `catToImgs` are built only when some code first reads one of them.
+    `COCOeval` on an untouched object hands the store to the native engine,
+    so no Python object is ever built per annotation. Results loaded with
+    `loadRes` from a file or an N×7 array are held the same way.
+    """
+
+    # Members built on first read while the annotations are still in the store.
+    _LAZY = frozenset({"dataset", "anns", "imgToAnns", "catToImgs"})
 
     def __init__(self, annotation_file: str | os.PathLike[str] | dict[str, Any] | None = None) -> None:
-        self.dataset: dict[str, Any] = {}
-        self.anns: dict[Any, dict[str, Any]] = {}
-        self.cats: dict[Any, dict[str, Any]] = {}
         self.imgs: dict[Any, dict[str, Any]] = {}
-        self.imgToAnns: defaultdict[Any, list[dict[str, Any]]] = defaultdict(list)
-        self.catToImgs: defaultdict[Any, list[Any]] = defaultdict(list)
-        if annotation_file is None:
+        self.cats: dict[Any, dict[str, Any]] = {}
+        self._store: Any = None
+        if annotation_file is None or isinstance(annotation_file, dict):
+            self.dataset: dict[str, Any] = {} if annotation_file is None else annotation_file
+            self.anns: dict[Any, dict[str, Any]] = {}
+            self.imgToAnns: defaultdict[Any, list[dict[str, Any]]] = defaultdict(list)
+            self.catToImgs: defaultdict[Any, list[Any]] = defaultdict(list)
+            if annotation_file is not None:
+                self.createIndex()
             return
-        if isinstance(annotation_file, dict):
-            dataset = annotation_file
-        else:
-            print("loading annotations into memory...")
-            tic = time.time()
-            dataset = _tarnel.load_json(os.fspath(annotation_file))
+        print("loading annotations into memory...")
+        tic = time.time()
+        path = os.fspath(annotation_file)
+        loaded = _compact_or_none(path, False)
+        if loaded is None:
+            dataset = _tarnel.load_json(path)
             assert type(dataset) == dict, "annotation file format {} not supported".format(type(dataset))
             print("Done (t={:0.2f}s)".format(time.time() - tic))
-        self.dataset = dataset
-        self.createIndex()
+            self.dataset = dataset
+            self.createIndex()
+            return
+        members, store = loaded
+        print("Done (t={:0.2f}s)".format(time.time() - tic))
+        # The annotations stay in the store; the dict waits for them.
+        self._defer(members, store, lambda: store.annotations())
+        print("creating index...")
+        self._index_images_and_categories(members)
+        print("index created!")
+
+    def _defer(self, members: dict[str, Any], store: Any, materialize: Any) -> None:
+        """Holds `members` (a dataset dict without its annotations) and the
+        store; `materialize()` gives the annotation list when first needed."""
+        self._members = members
+        self._store = store
+        self._materialize_annotations = materialize
+        for name in COCO._LAZY:
+            self.__dict__.pop(name, None)
+
+    def __getattr__(self, name: str) -> Any:
+        # Reached only for members not built yet: build them from the store.
+        if name in COCO._LAZY and self.__dict__.get("_store") is not None:
+            self._materialize()
+            return getattr(self, name)
+        raise AttributeError("'{}' object has no attribute '{}'".format(type(self).__name__, name))
+
+    def _materialize(self) -> None:
+        members = self._members
+        with _gc_paused():
+            members["annotations"] = self._materialize_annotations()
+        self._store = None
+        self._materialize_annotations = None
+        self.dataset = members
+        with _gc_paused():
+            self._index_annotations(members)
+
+    def _untouched_store(self) -> Any:
+        """The compact store, while no code has read or replaced the annotations."""
+        return self.__dict__.get("_store")
+
+    def _member(self, key: str) -> Any:
+        """A top-level dataset member other than the annotations, without
+        building the annotations."""
+        if self.__dict__.get("_store") is not None:
+            return self._members[key]
+        return self.dataset[key]
+
+    def _has_member(self, key: str) -> bool:
+        if self.__dict__.get("_store") is not None:
+            return key in self._members
+        return key in self.dataset
+
+    def __getstate__(self) -> dict[str, Any]:
+        # The store is not picklable: a pickled or deep-copied COCO carries
+        # its annotations as Python objects.
+        if self.__dict__.get("_store") is not None:
+            self._materialize()
+        state = dict(self.__dict__)
+        for name in ("_members", "_materialize_annotations"):
+            state.pop(name, None)
+        return state
 
     def createIndex(self) -> None:
         print("creating index...")
         with _gc_paused():
-            self._build_index()
+            self._index_annotations(self.dataset)
+            self._index_images_and_categories(self.dataset)
         print("index created!")
 
-    def _build_index(self) -> None:
+    def _index_annotations(self, dataset: dict[str, Any]) -> None:
         anns: dict[Any, dict[str, Any]] = {}
-        cats: dict[Any, dict[str, Any]] = {}
-        imgs: dict[Any, dict[str, Any]] = {}
-        img_to_anns: defaultdict[Any, list[dict[str, Any]]] = defaultdict(list)
-        cat_to_imgs: defaultdict[Any, list[Any]] = defaultdict(list)
-        if "annotations" in self.dataset:
-            for ann in self.dataset["annotations"]:
-                img_to_anns[ann["image_id"]].append(ann)
-                anns[ann["id"]] = ann
-        if "images" in self.dataset:
-            for img in self.dataset["images"]:
-                imgs[img["id"]] = img
-        if "categories" in self.dataset:
-            for cat in self.dataset["categories"]:
-                cats[cat["id"]] = cat
-        if "annotations" in self.dataset and "categories" in self.dataset:
-            for ann in self.dataset["annotations"]:
-                cat_to_imgs[ann["category_id"]].append(ann["image_id"])
+        img_to_anns: dict[Any, list[dict[str, Any]]] = {}
+        cat_to_imgs: dict[Any, list[Any]] = {}
+        if "annotations" in dataset:
+            anns, img_to_anns, cat_to_imgs = _tarnel.index_annotations(dataset["annotations"],
+                                                                      "categories" in dataset)
         self.anns = anns
-        self.imgToAnns = img_to_anns
-        self.catToImgs = cat_to_imgs
-        self.imgs = imgs
-        self.cats = cats
+        self.imgToAnns = defaultdict(list, img_to_anns)
+        self.catToImgs = defaultdict(list, cat_to_imgs)
+
+    def _index_images_and_categories(self, dataset: dict[str, Any]) -> None:
+        self.imgs = {img["id"]: img for img in dataset["images"]} if "images" in dataset else {}
+        self.cats = {cat["id"]: cat for cat in dataset["categories"]} if "categories" in dataset else {}
 
     def info(self) -> None:
         for key, value in self.dataset["info"].items():
@@ -141,7 +207,7 @@ class COCO:
         catNms = catNms if _is_array_like(catNms) else [catNms]
         supNms = supNms if _is_array_like(supNms) else [supNms]
         catIds = catIds if _is_array_like(catIds) else [catIds]
-        cats = self.dataset["categories"]
+        cats = self._member("categories")
         if len(catNms) != 0:
             cats = [cat for cat in cats if cat["name"] in catNms]
         if len(supNms) != 0:
@@ -193,10 +259,21 @@ class COCO:
         or `segmentation`.
         """
         res = COCO()
-        res.dataset["info"] = copy.deepcopy(self.dataset["info"]) if "info" in self.dataset else {}
-        res.dataset["images"] = [img for img in self.dataset["images"]]
+        res.dataset["info"] = copy.deepcopy(self._member("info")) if self._has_member("info") else {}
+        res.dataset["images"] = [img for img in self._member("images")]
         print("Loading and preparing results...")
         tic = time.time()
+        store = self._results_store(resFile)
+        if store is not None:
+            # Box results held in a compact store; their dicts are built, as
+            # the list path builds them, only when some code reads them.
+            res.dataset["categories"] = copy.deepcopy(self._member("categories"))
+            print("DONE (t={:0.2f}s)".format(time.time() - tic))
+            res._defer(res.dataset, store, lambda: _box_results_from_store(store))
+            print("creating index...")
+            res._index_images_and_categories(res._members)
+            print("index created!")
+            return res
         with _gc_paused():
             anns = self._prepare_results(res, resFile)
         print("DONE (t={:0.2f}s)".format(time.time() - tic))
@@ -204,11 +281,35 @@ class COCO:
         res.createIndex()
         return res
 
+    def _results_store(self, resFile: Any) -> Any:
+        """A compact store of box results from a file or an N×7 float array,
+        checked as the list path checks them; None when the store refuses
+        the input, which then takes the list path."""
+        if isinstance(resFile, (str, os.PathLike)):
+            loaded = _compact_or_none(os.fspath(resFile), True)
+            store = loaded[1] if loaded is not None else None
+        elif type(resFile) == np.ndarray:
+            _announce_array(resFile)
+            store = None
+            if resFile.ndim == 2 and resFile.dtype in (np.float32, np.float64):
+                try:
+                    store = _tarnel.load_compact_array(resFile)
+                except (ValueError, TypeError, OverflowError):
+                    store = None
+        else:
+            return None
+        if store is None:
+            return None
+        assert store.valid_images(list(self.getImgIds())), "Results do not correspond to current coco set"
+        if store.annotation_count == 0:
+            raise IndexError("list index out of range")  # as the list path, on an empty list
+        return store
+
     def _prepare_results(self, res: "COCO", resFile: Any) -> list[dict[str, Any]]:
         if isinstance(resFile, (str, os.PathLike)):
             anns = _tarnel.load_json(os.fspath(resFile))
         elif type(resFile) == np.ndarray:
-            anns = self.loadNumpyAnnotations(resFile)
+            anns = _array_annotations(resFile)
         else:
             anns = resFile
         assert type(anns) == list, "results in not an array of objects"
@@ -221,10 +322,10 @@ class COCO:
             for i, ann in enumerate(anns):
                 ann["id"] = i + 1
         elif "bbox" in first and not first["bbox"] == []:
-            res.dataset["categories"] = copy.deepcopy(self.dataset["categories"])
+            res.dataset["categories"] = copy.deepcopy(self._member("categories"))
             _prepare_box_results(anns)
         elif "segmentation" in first:
-            res.dataset["categories"] = copy.deepcopy(self.dataset["categories"])
+            res.dataset["categories"] = copy.deepcopy(self._member("categories"))
             mask = _mask_api()
             for i, ann in enumerate(anns):
                 ann["area"] = mask.area(ann["segmentation"])
@@ -233,7 +334,7 @@ class COCO:
                 ann["id"] = i + 1
                 ann["iscrowd"] = 0
         elif "keypoints" in first:
-            res.dataset["categories"] = copy.deepcopy(self.dataset["categories"])
+            res.dataset["categories"] = copy.deepcopy(self._member("categories"))
             for i, ann in enumerate(anns):
                 s = ann["keypoints"]
                 x, y = s[0::3], s[1::3]
@@ -245,23 +346,8 @@ class COCO:
 
     def loadNumpyAnnotations(self, data: np.ndarray) -> list[dict[str, Any]]:
         """Result dicts from an N×7 array of [image_id, x, y, w, h, score, category_id] rows."""
-        print("Converting ndarray to lists...")
-        assert type(data) == np.ndarray
-        print(data.shape)
-        assert data.shape[1] == 7
-        n = data.shape[0]
-        anns = []
-        for i in range(n):
-            if i % 1000000 == 0:
-                print("{}/{}".format(i, n))
-            row = data[i]
-            anns.append({
-                "image_id": int(row[0]),
-                "bbox": [row[1], row[2], row[3], row[4]],
-                "score": row[5],
-                "category_id": int(row[6]),
-            })
-        return anns
+        _announce_array(data)
+        return _array_annotations(data)
 
     def annToRLE(self, ann: dict[str, Any]) -> dict[str, Any]:
         """The annotation's segmentation as one compressed RLE at its image's size."""
@@ -277,6 +363,74 @@ class COCO:
 
     def annToMask(self, ann: dict[str, Any]) -> np.ndarray:
         return _mask_api().decode(self.annToRLE(ann))
+
+
+def _compact_or_none(path: str, results: bool) -> tuple[dict[str, Any], Any] | None:
+    """`load_compact_bbox(path, results)`, or None when the store refuses the
+    file (another shape, ids it cannot hold, malformed JSON): the caller then
+    reads it as ordinary JSON, which gives the ordinary result or error."""
+    try:
+        return _tarnel.load_compact_bbox(path, results)  # type: ignore[no-any-return]
+    except (ValueError, OverflowError):
+        return None
+
+
+def _announce_array(data: np.ndarray) -> None:
+    """The lines (and the check) the reference prints while converting an N×7 array."""
+    print("Converting ndarray to lists...")
+    assert type(data) == np.ndarray
+    print(data.shape)
+    assert data.shape[1] == 7
+    n = data.shape[0]
+    for i in range(0, n, 1000000):
+        print("{}/{}".format(i, n))
+
+
+def _array_annotations(data: np.ndarray) -> list[dict[str, Any]]:
+    anns = []
+    for i in range(data.shape[0]):
+        row = data[i]
+        anns.append({
+            "image_id": int(row[0]),
+            "bbox": [row[1], row[2], row[3], row[4]],
+            "score": row[5],
+            "category_id": int(row[6]),
+        })
+    return anns
+
+
+def _box_results_from_store(store: Any) -> list[dict[str, Any]]:
+    """The completed result dicts of a store, as the list path gives them."""
+    if store.from_array:
+        rows = store.array_rows()
+        # The values were held as float64; a float32 array's scalars are
+        # float32 again, exactly, as the array itself gives them.
+        anns = _array_annotations(rows.astype(np.float32) if store.float32 else rows)
+        _prepare_box_results(anns)
+        return anns
+    anns = store.annotations()  # area, id and iscrowd filled, in that order
+    for i, ann in enumerate(anns):
+        if "segmentation" not in ann:
+            _insert_box_polygon(ann, i + 1)
+    return anns
+
+
+def _insert_box_polygon(ann: dict[str, Any], ann_id: int) -> None:
+    """Adds the box polygon where the list path puts it: before the filled
+    fields that the result did not have. Those are the trailing ones among
+    area, id and iscrowd holding the filled values."""
+    bb = ann["bbox"]
+    filled = {"area": bb[2] * bb[3], "id": ann_id, "iscrowd": 0}
+    keys = list(ann)
+    cut = len(keys)
+    order = ["area", "id", "iscrowd"]
+    while cut > 0 and keys[cut - 1] in order and ann[keys[cut - 1]] == filled[keys[cut - 1]] \
+            and all(order.index(keys[cut - 1]) < order.index(k) for k in keys[cut:]):
+        cut -= 1
+    tail = {k: ann.pop(k) for k in keys[cut:]}
+    x1, x2, y1, y2 = bb[0], bb[0] + bb[2], bb[1], bb[1] + bb[3]
+    ann["segmentation"] = [[x1, y1, x1, y2, x2, y2, x2, y1]]
+    ann.update(tail)
 
 
 def _prepare_box_results(anns: Iterable[dict[str, Any]]) -> None:

@@ -130,10 +130,11 @@ class COCOeval:
         print("DONE (t={:0.2f}s).".format(time.time() - tic))
 
     def _build_evaluator(self, p: Params, **overrides: Any) -> Any:
-        gts = _annotation_list(self.cocoGt)
-        dts = _annotation_list(self.cocoDt)
         cat_ids = [int(c) for c in p.catIds]
-        if not p.useCats and len(set(cat_ids)) != len(cat_ids):
+        repeats = not p.useCats and len(set(cat_ids)) != len(cat_ids)
+        gts = _annotation_source(self.cocoGt, lists_only=repeats)
+        dts = _annotation_source(self.cocoDt, lists_only=repeats)
+        if repeats:
             # Pooled over a category list with repeats: the reference takes the
             # annotations of a repeated category once per occurrence, in list
             # order. Give each occurrence its own position.
@@ -298,6 +299,14 @@ def _same_selection(p: Any, pe: Any) -> bool:
 
 def _equal_lists(a: Any, b: Any) -> bool:
     return len(a) == len(b) and all(x == y for x, y in zip(a, b))
+
+
+def _annotation_source(coco: Any, lists_only: bool = False) -> Any:
+    """The compact store of a brandor `COCO` whose annotations no code has
+    read yet, which the engine reads natively; otherwise the annotation list."""
+    untouched = getattr(coco, "_untouched_store", None)
+    store = untouched() if callable(untouched) and not lists_only else None
+    return store if store is not None else _annotation_list(coco)
 
 
 def _annotation_list(coco: Any) -> list[dict[str, Any]]:
