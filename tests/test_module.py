@@ -16,6 +16,7 @@ FUNCTION_SIGNATURES = {
     "index_annotations": "(annotations, with_categories)",
     "prepare_bbox_results": "(annotations)",
     "summary_values": "(array, thresholds, categories, area, max_det)",
+    "accumulate_eval_imgs": "(eval_imgs, block_starts, image_positions, areas, rec_thrs, max_dets)",
     "encode": "(mask)",
     "decode": "(rle_objs)",
     "merge": "(rle_objs, intersect=0)",

@@ -30,6 +30,7 @@ constexpr ClassEntry kClasses[] = {
 // Functions, in the order they are added.
 PyMethodDef kFunctions[] = {
     method_def<summary_values_fn>("summary_values"),
+    method_def<accumulate_eval_imgs_fn>("accumulate_eval_imgs"),
     method_def<encode_fn>("encode"),
     method_def<decode_fn>("decode"),
     method_def<merge_fn>("merge"),

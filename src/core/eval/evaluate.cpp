@@ -69,8 +69,8 @@ std::vector<PlacedEvalImage> evaluate_category(const EvaluatorCore& core, std::u
         match_watch.add_to(core.timings.match_cpu);
 
         Stopwatch acc_watch;
-        if (a == 0) entries = rank_category(core, sims);
-        accumulate_area(core, matches, entries, a, blocks);
+        if (a == 0) entries = rank_matches(matches);
+        accumulate_area(accumulate_params(p), matches, entries, a, blocks);
         acc_watch.add_to(core.timings.accumulate_cpu);
 
     }

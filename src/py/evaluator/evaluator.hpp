@@ -19,4 +19,7 @@ extern const Callable evaluator_run_fn;
 extern const Callable evaluator_timings_fn;
 extern const Callable evaluator_per_instance_fn;
 
+// Module function: accumulation over per-image records (records.cpp).
+extern const Callable accumulate_eval_imgs_fn;
+
 }  // namespace brandor::py

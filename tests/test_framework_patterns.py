@@ -1,0 +1,238 @@
+"""The ways detection frameworks drive COCOeval, run against brandor and pycocotools alike.
+
+Each test reproduces a caller's usage on generated data, once with each
+library, and compares what the caller would see: stats, arrays, returned
+records and printed lines.
+"""
+
+from __future__ import annotations
+
+import copy
+import io
+from contextlib import redirect_stdout
+from typing import Any
+
+import numpy as np
+import pytest
+from pycocotools import mask as ref_mask
+from pycocotools.coco import COCO as RefCOCO
+from pycocotools.cocoeval import COCOeval as RefCOCOeval
+
+import brandor
+from brandor import mask as our_mask
+from conftest import assert_same, synth, without_timings
+
+LIBRARIES = {"brandor": (brandor.COCO, brandor.COCOeval, our_mask),
+             "pycocotools": (RefCOCO, RefCOCOeval, ref_mask)}
+
+
+def coco_of(cls: Any, dataset: dict[str, Any]) -> Any:
+    coco = cls()
+    coco.dataset = copy.deepcopy(dataset)
+    with redirect_stdout(io.StringIO()):
+        coco.createIndex()
+    return coco
+
+
+def case(iou_type: str, seed: int = 3, n_images: int = 24) -> tuple[dict[str, Any], list[dict[str, Any]]]:
+    keypoints = iou_type == "keypoints"
+    dataset = synth.make_dataset(n_images, 1 if keypoints else 5, seed=seed, keypoints=keypoints,
+                                 crowd_fraction=0.05)
+    results = synth.make_results(dataset, 12, seed=seed + 1, kind=iou_type)
+    return dataset, results
+
+
+def finish(E: Any) -> str:
+    out = io.StringIO()
+    with redirect_stdout(out):
+        E.accumulate()
+        E.summarize()
+    return without_timings(out.getvalue())
+
+
+def assert_same_results(ours: Any, ref: Any, printed: tuple[str, str]) -> None:
+    assert printed[0] == printed[1]
+    for key in ("precision", "recall", "scores"):
+        assert_same(ours.eval[key], ref.eval[key], key)
+    assert ours.eval["counts"] == ref.eval["counts"]
+    assert np.array_equal(ours.stats, ref.stats)
+
+
+def batches_of(ids: list[int], n: int) -> list[list[int]]:
+    return [list(map(int, b)) for b in np.array_split(np.asarray(ids), n)]
+
+
+def merge_eval_imgs(E: Any, img_ids: list[Any], eval_imgs: list[np.ndarray]) -> None:
+    """torchvision's and DETR's merge: concatenate along the image axis, keep each image once."""
+    all_ids = np.asarray(img_ids)
+    merged = np.concatenate(eval_imgs, 2)
+    merged_ids, idx = np.unique(all_ids, return_index=True)
+    merged = merged[..., idx]
+    E.evalImgs = list(merged.flatten())
+    E.params.imgIds = list(merged_ids)
+    E._paramsEval = copy.deepcopy(E.params)
+
+
+def torchvision_batches(lib: str, dataset: dict[str, Any], results: list[dict[str, Any]], iou_type: str,
+                        n_batches: int) -> tuple[Any, str]:
+    """evaluate() once per batch of images, keep evalImgs reshaped, merge, accumulate."""
+    coco_cls, eval_cls, _ = LIBRARIES[lib]
+    gt = coco_of(coco_cls, dataset)
+    E = eval_cls(gt, iouType=iou_type)
+    img_ids: list[Any] = []
+    eval_imgs = []
+    for batch in batches_of(sorted(gt.getImgIds()), n_batches):
+        batch_set = set(batch)
+        dets = [r for r in copy.deepcopy(results) if r["image_id"] in batch_set]
+        with redirect_stdout(io.StringIO()):
+            E.cocoDt = gt.loadRes(dets) if dets else coco_cls()
+            E.params.imgIds = batch
+            E.evaluate()
+        img_ids.extend(E.params.imgIds)
+        eval_imgs.append(np.asarray(E.evalImgs).reshape(-1, len(E.params.areaRng), len(E.params.imgIds)))
+    merge_eval_imgs(E, img_ids, eval_imgs)
+    return E, finish(E)
+
+
+@pytest.mark.parametrize("iou_type", ["bbox", "keypoints"])
+@pytest.mark.parametrize("n_batches", [1, 4])
+def test_torchvision_batches_merged(iou_type, n_batches):
+    dataset, results = case(iou_type)
+    ours, out_ours = torchvision_batches("brandor", dataset, results, iou_type, n_batches)
+    ref, out_ref = torchvision_batches("pycocotools", dataset, results, iou_type, n_batches)
+    assert_same_results(ours, ref, (out_ours, out_ref))
+    # The merged result is the whole evaluation, not the last batch's.
+    whole, out_whole = torchvision_batches("brandor", dataset, results, iou_type, 1)
+    assert np.array_equal(whole.stats, ours.stats)
+
+
+def detr_evaluate(self: Any) -> tuple[list[Any], np.ndarray]:
+    """The DETR family's replacement of COCOeval.evaluate, without its printing."""
+    p = self.params
+    if p.useSegm is not None:
+        p.iouType = "segm" if p.useSegm == 1 else "bbox"
+    p.imgIds = list(np.unique(p.imgIds))
+    if p.useCats:
+        p.catIds = list(np.unique(p.catIds))
+    p.maxDets = sorted(p.maxDets)
+    self.params = p
+    self._prepare()
+    cat_ids = p.catIds if p.useCats else [-1]
+    compute = self.computeIoU if p.iouType in ("segm", "bbox") else self.computeOks
+    self.ious = {(i, c): compute(i, c) for i in p.imgIds for c in cat_ids}
+    max_det = p.maxDets[-1]
+    eval_imgs = [self.evaluateImg(i, c, a, max_det) for c in cat_ids for a in p.areaRng for i in p.imgIds]
+    eval_imgs = np.asarray(eval_imgs).reshape(len(cat_ids), len(p.areaRng), len(p.imgIds))
+    self._paramsEval = copy.deepcopy(self.params)
+    return p.imgIds, eval_imgs
+
+
+def detr_run(lib: str, dataset: dict[str, Any], results: list[dict[str, Any]], iou_type: str,
+             n_batches: int) -> tuple[Any, str, list[Any]]:
+    coco_cls, eval_cls, _ = LIBRARIES[lib]
+    gt = coco_of(coco_cls, dataset)
+    E = eval_cls(gt, iouType=iou_type)
+    img_ids: list[Any] = []
+    eval_imgs = []
+    snapshots = []
+    for batch in batches_of(sorted(gt.getImgIds()), n_batches):
+        batch_set = set(batch)
+        dets = [r for r in copy.deepcopy(results) if r["image_id"] in batch_set]
+        with redirect_stdout(io.StringIO()):
+            E.cocoDt = gt.loadRes(dets) if dets else coco_cls()
+        E.params.imgIds = batch
+        ids, records = detr_evaluate(E)
+        snapshots.append((copy.deepcopy(dict(E._gts)), copy.deepcopy(dict(E._dts)), E.ious, records))
+        img_ids.extend(ids)
+        eval_imgs.append(records)
+    merge_eval_imgs(E, img_ids, eval_imgs)
+    return E, finish(E), snapshots
+
+
+@pytest.mark.parametrize("iou_type", ["bbox", "segm"])
+def test_detr_evaluate_replacement(iou_type):
+    dataset, results = case(iou_type, n_images=16)
+    ours, out_ours, snaps_ours = detr_run("brandor", dataset, results, iou_type, 3)
+    ref, out_ref, snaps_ref = detr_run("pycocotools", dataset, results, iou_type, 3)
+    assert_same_results(ours, ref, (out_ours, out_ref))
+    # What the replaced evaluate saw on the way: prepared annotations, similarities, records.
+    for n, (a, b) in enumerate(zip(snaps_ours, snaps_ref)):
+        for what, x, y in zip(("_gts", "_dts", "ious", "records"), a, b):
+            if what == "records":
+                assert x.shape == y.shape
+                x, y = list(x.flatten()), list(y.flatten())
+            assert_same(x, y, f"batch {n} {what}")
+
+
+@pytest.mark.parametrize("iou_type", ["bbox", "segm", "keypoints"])
+def test_internals_after_native_evaluate(iou_type):
+    """After the native evaluate(), ious, _gts, _dts and evalImgs hold what the reference's do."""
+    dataset, results = case(iou_type, seed=5, n_images=12)
+    pair = []
+    for lib in ("brandor", "pycocotools"):
+        coco_cls, eval_cls, _ = LIBRARIES[lib]
+        gt = coco_of(coco_cls, dataset)
+        with redirect_stdout(io.StringIO()):
+            E = eval_cls(gt, gt.loadRes(copy.deepcopy(results)), iou_type)
+            E.evaluate()
+        pair.append(E)
+    ours, ref = pair
+    assert_same(ours.ious, ref.ious, "ious")
+    assert_same(dict(ours._gts), dict(ref._gts), "_gts")
+    assert_same(dict(ours._dts), dict(ref._dts), "_dts")
+    for n, (a, b) in enumerate(zip(ours.evalImgs, ref.evalImgs)):
+        if iou_type != "keypoints" or b is None:
+            assert_same(a, b, f"evalImgs[{n}]")
+
+
+def wider_box_iou(self: Any, img_id: Any, cat_id: Any) -> Any:
+    """An overriding similarity, as detectron2's RotatedCOCOeval has one: boxes grown by 2 pixels."""
+    p = self.params
+    gt, dt = self._gts[img_id, cat_id], self._dts[img_id, cat_id]
+    if len(gt) == 0 and len(dt) == 0:
+        return []
+    order = np.argsort([-d["score"] for d in dt], kind="mergesort")
+    dt = [dt[i] for i in order][: p.maxDets[-1]]
+    self.calls += 1
+
+    def grow(b: list[float]) -> list[float]:
+        return [b[0] - 2, b[1] - 2, b[2] + 4, b[3] + 4]
+
+    return type(self).mask_api.iou([grow(d["bbox"]) for d in dt], [grow(g["bbox"]) for g in gt],
+                                   [int(g["iscrowd"]) for g in gt])
+
+
+@pytest.mark.parametrize("method", ["computeIoU", "evaluateImg"])
+def test_subclass_overrides_are_honoured(method):
+    dataset, results = case("bbox", seed=7)
+    runs = []
+    for lib in ("brandor", "pycocotools"):
+        coco_cls, eval_cls, mask_api = LIBRARIES[lib]
+        if method == "computeIoU":
+            body = {"computeIoU": wider_box_iou}
+        else:
+            def evaluate_img(self, img_id, cat_id, a_rng, max_det, base=eval_cls.evaluateImg):
+                self.calls += 1
+                record = base(self, img_id, cat_id, a_rng, max_det)
+                if record is not None and record["dtScores"]:
+                    record["dtScores"] = [s * 0.5 + 0.25 for s in record["dtScores"]]
+                return record
+            body = {"evaluateImg": evaluate_img}
+        sub = type("Sub", (eval_cls,), {"calls": 0, "mask_api": mask_api, **body})
+        gt = coco_of(coco_cls, dataset)
+        out = io.StringIO()
+        with redirect_stdout(out):
+            E = sub(gt, gt.loadRes(copy.deepcopy(results)), "bbox")
+            E.evaluate()
+            E.accumulate()
+            E.summarize()
+        runs.append((E, without_timings(out.getvalue())))
+    (ours, out_ours), (ref, out_ref) = runs
+    assert ours.calls == ref.calls > 0
+    assert_same_results(ours, ref, (out_ours, out_ref))
+
+
+def test_mask_utils_importable_from_cocoeval():
+    from brandor.cocoeval import maskUtils
+
+    assert maskUtils.iou is brandor.mask.iou
