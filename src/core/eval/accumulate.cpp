@@ -12,7 +12,14 @@ constexpr double kEpsilon = 2.220446049250313e-16;  // spacing of 1.0
 
 }  // namespace
 
-std::vector<RankedEntry> rank_matches(std::span<const ImageMatch> matches) {
+std::vector<MatchView> match_views(std::span<const ImageMatch> matches) {
+    std::vector<MatchView> views;
+    views.reserve(matches.size());
+    for (const auto& m : matches) views.push_back(MatchView{m.scores, m.status, m.gt_ignore});
+    return views;
+}
+
+std::vector<RankedEntry> rank_matches(std::span<const MatchView> matches) {
     std::vector<RankedEntry> entries;
     std::size_t total = 0;
     for (const auto& m : matches) total += m.scores.size();
@@ -40,7 +47,7 @@ std::uint64_t recall_target(double r, std::uint64_t npig) {
     return lo;
 }
 
-void accumulate_area(const AccumulateParams& p, std::span<const ImageMatch> matches,
+void accumulate_area(const AccumulateParams& p, std::span<const MatchView> matches,
                      std::span<const RankedEntry> entries, std::size_t area, CategoryBlocks& out) {
     const std::size_t T = out.T, R = out.R, A = out.A, M = out.M;
     if (area >= A) throw InternalError("index out of range: area range of the accumulation");

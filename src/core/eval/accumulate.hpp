@@ -20,9 +20,20 @@ struct RankedEntry {
     std::uint32_t rank;
 };
 
+// What accumulation reads of one image's match: the ranked detections'
+// scores, their status (D x T, detection-major) and the ground-truth ignore
+// flags. A view, so that matches held in other layouts can be accumulated.
+struct MatchView {
+    std::span<const double> scores;
+    std::span<const std::uint8_t> status;
+    std::span<const std::uint8_t> gt_ignore;
+};
+
+std::vector<MatchView> match_views(std::span<const ImageMatch> matches);
+
 // All ranked detections of the matched images, sorted stably by score (NaN
 // last), so ties stay in image order, then rank order.
-std::vector<RankedEntry> rank_matches(std::span<const ImageMatch> matches);
+std::vector<RankedEntry> rank_matches(std::span<const MatchView> matches);
 
 // What accumulation reads of the parameters. A cap at or above `budget`
 // selects every ranked detection; a smaller one those of lower rank.
@@ -48,7 +59,7 @@ struct CategoryBlocks {
 };
 
 // Fills the blocks' cells of area range `area` from the category's matches for it.
-void accumulate_area(const AccumulateParams& p, std::span<const ImageMatch> matches,
+void accumulate_area(const AccumulateParams& p, std::span<const MatchView> matches,
                      std::span<const RankedEntry> entries, std::size_t area, CategoryBlocks& out);
 
 // The smallest n in 0..npig with r <= n / npig, npig + 1 when there is none.

@@ -22,14 +22,23 @@
 namespace brandor::py {
 namespace {
 
-using eval::ImageMatch;
-
-// A record field as contiguous float64 values; `owner` keeps them alive.
+// A record field as a C-ordered array of float64, bool or int64 values. An
+// array already in that form is read in place; anything else (a list, other
+// dtypes, strided) is converted to float64 by NumPy and held by `owner`.
 struct Values {
     Ref owner;
-    const double* data = nullptr;
+    const char* data = nullptr;
+    int type = NPY_FLOAT64;
     std::size_t rows = 0, cols = 0;
-    double at(std::size_t r, std::size_t c) const { return data[r * cols + c]; }
+
+    double at(std::size_t i) const {
+        switch (type) {
+            case NPY_BOOL: return reinterpret_cast<const npy_bool*>(data)[i] ? 1.0 : 0.0;
+            case NPY_INT64: return static_cast<double>(reinterpret_cast<const std::int64_t*>(data)[i]);
+            default: return reinterpret_cast<const double*>(data)[i];
+        }
+    }
+    double at(std::size_t r, std::size_t c) const { return at(r * cols + c); }
 };
 
 PyObject* field(PyObject* record, Key k) {
@@ -43,90 +52,124 @@ PyObject* field(PyObject* record, Key k) {
     return v;
 }
 
-// The field as a float64 array of `ndim` axes (1 or 2), converted by NumPy
-// when it is anything else (a list, ints, bools).
-Values float_values(PyObject* record, Key k, int ndim) {
+bool readable_in_place(PyObject* o) {
+    if (!PyArray_Check(o)) return false;
+    auto* a = reinterpret_cast<PyArrayObject*>(o);
+    const int type = PyArray_TYPE(a);
+    return (type == NPY_FLOAT64 || type == NPY_BOOL || type == NPY_INT64) && PyArray_ISCARRAY_RO(a) &&
+           PyArray_ISNOTSWAPPED(a);
+}
+
+// The field as an array of `ndim` axes (1 or 2).
+Values values_of(PyObject* record, Key k, int ndim) {
     PyObject* o = field(record, k);
     Values v;
-    v.owner = Ref::steal(PyArray_FROMANY(o, NPY_FLOAT64, 0, 0, NPY_ARRAY_CARRAY_RO | NPY_ARRAY_FORCECAST));
+    if (readable_in_place(o)) {
+        v.owner = Ref::borrow(o);
+    } else {
+        v.owner = Ref::steal(PyArray_FROMANY(o, NPY_FLOAT64, 0, 0, NPY_ARRAY_CARRAY_RO | NPY_ARRAY_FORCECAST));
+    }
     auto* a = reinterpret_cast<PyArrayObject*>(v.owner.get());
     if (PyArray_NDIM(a) != ndim)
         throw value_error("per-image record field '" + std::string(to_text(key(k))) + "' must have " +
                           std::to_string(ndim) + (ndim == 1 ? " axis" : " axes"));
-    v.data = static_cast<const double*>(PyArray_DATA(a));
+    v.type = PyArray_TYPE(a);
+    v.data = static_cast<const char*>(PyArray_DATA(a));
     v.rows = static_cast<std::size_t>(PyArray_DIM(a, 0));
     v.cols = ndim == 2 ? static_cast<std::size_t>(PyArray_DIM(a, 1)) : 1;
     return v;
 }
 
 // dtScores: usually a list of floats, read directly; anything else through NumPy.
-void read_scores(PyObject* record, std::vector<double>& out) {
+void append_scores(PyObject* record, std::vector<double>& out) {
     PyObject* o = field(record, Key::DtScores);
-    out.clear();
     if (PyList_CheckExact(o)) {
-        const Py_ssize_t n = PyList_GET_SIZE(o);
-        out.reserve(static_cast<std::size_t>(n));
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(o); ++i) {
             Ref item = Ref::borrow(PyList_GET_ITEM(o, i));
             out.push_back(PyFloat_CheckExact(item.get()) ? PyFloat_AS_DOUBLE(item.get()) : to_f64(item.get()));
         }
         return;
     }
-    Values v = float_values(record, Key::DtScores, 1);
-    out.assign(v.data, v.data + v.rows);
+    Values v = values_of(record, Key::DtScores, 1);
+    for (std::size_t i = 0; i < v.rows; ++i) out.push_back(v.at(i));
 }
 
-// The threshold rows of a record: those of dtMatches, which every record of
-// one accumulation must share.
-class RecordReader {
+// The records' scores, status bytes (D x T each, detection-major) and
+// ground-truth ignore flags, one after another in three flat columns: at COCO
+// scale there are about a million records, too many for a few buffers each.
+class RecordColumns {
 public:
-    // Fills `m` (scores, status D x T, ground-truth ignore flags) from one record dict.
-    void read(PyObject* record, ImageMatch& m) {
+    struct Extent {
+        std::size_t scores, status, gt_ignore;
+    };
+
+    void read(PyObject* record) {
         if (!PyDict_Check(record)) throw type_error("per-image records must be dicts or None");
-        read_scores(record, m.scores);
-        const std::size_t D = m.scores.size();
-        Values matches = float_values(record, Key::DtMatches, 2);
+        const Extent from{scores_.size(), status_.size(), gt_ignore_.size()};
+        append_scores(record, scores_);
+        const std::size_t D = scores_.size() - from.scores;
+        Values matches = values_of(record, Key::DtMatches, 2);
         if (!T_) T_ = matches.rows;
         if (matches.rows != *T_ || matches.cols != D)
             throw value_error("per-image record: 'dtMatches' must have one row per IoU threshold of the other "
                               "records and one column per score in 'dtScores'");
-        Values ignore = float_values(record, Key::DtIgnore, 2);
+        Values ignore = values_of(record, Key::DtIgnore, 2);
         if (ignore.rows != *T_ || ignore.cols != D)
             throw value_error("per-image record: 'dtIgnore' must have the shape of 'dtMatches'");
-        Values gt_ignore = float_values(record, Key::GtIgnore, 1);
+        Values gt_ignore = values_of(record, Key::GtIgnore, 1);
 
         const std::size_t T = *T_;
-        m.gt_ignore.resize(gt_ignore.rows);
-        for (std::size_t g = 0; g < gt_ignore.rows; ++g) m.gt_ignore[g] = gt_ignore.data[g] != 0.0;
+        for (std::size_t g = 0; g < gt_ignore.rows; ++g) gt_ignore_.push_back(gt_ignore.at(g) != 0.0);
         // As the reference reads them: a nonzero match id is a match, a
         // nonzero ignore flag wins over it (NaN counts as nonzero in both).
-        m.status.resize(D * T);
+        status_.resize(from.status + D * T);
+        std::uint8_t* status = status_.data() + from.status;
         bool unmatched = false;
         for (std::size_t t = 0; t < T; ++t)
             for (std::size_t d = 0; d < D; ++d) {
-                std::uint8_t s = eval::kIgnored;
+                std::uint8_t st = eval::kIgnored;
                 if (ignore.at(t, d) == 0.0) {
-                    s = matches.at(t, d) != 0.0 ? eval::kTruePositive : eval::kFalsePositive;
-                    unmatched = unmatched || s == eval::kFalsePositive;
+                    st = matches.at(t, d) != 0.0 ? eval::kTruePositive : eval::kFalsePositive;
+                    unmatched = unmatched || st == eval::kFalsePositive;
                 }
-                m.status[d * T + t] = s;
+                status[d * T + t] = st;
             }
-        if (unmatched && !m.gt_ignore.empty()) recover_matches_to_id_0(record, m, T);
+        if (unmatched && gt_ignore.rows > 0) recover_matches_to_id_0(record, status, D, T);
+        extents_.push_back(from);
+        most_dets_ = std::max(most_dets_, D);
     }
 
     std::size_t thresholds() const { return T_.value_or(0); }
+    std::size_t most_detections() const { return most_dets_; }
+
+    // One view per record read, in reading order; valid while the columns live.
+    std::vector<eval::MatchView> views() const {
+        std::vector<eval::MatchView> out;
+        out.reserve(extents_.size());
+        for (std::size_t r = 0; r < extents_.size(); ++r) {
+            const Extent& e = extents_[r];
+            const Extent end = r + 1 < extents_.size()
+                                   ? extents_[r + 1]
+                                   : Extent{scores_.size(), status_.size(), gt_ignore_.size()};
+            out.push_back(eval::MatchView{
+                std::span<const double>(scores_.data() + e.scores, end.scores - e.scores),
+                std::span<const std::uint8_t>(status_.data() + e.status, end.status - e.status),
+                std::span<const std::uint8_t>(gt_ignore_.data() + e.gt_ignore, end.gt_ignore - e.gt_ignore)});
+        }
+        return out;
+    }
 
 private:
     // dtMatches holds the matched ground truth's id, so a match to a ground
     // truth whose id is 0 reads as no match. gtMatches still names the
     // detection (by its id), so such matches are recovered from it and count
     // as true positives, as they do in the engine's own evaluation.
-    void recover_matches_to_id_0(PyObject* record, ImageMatch& m, std::size_t T) {
+    static void recover_matches_to_id_0(PyObject* record, std::uint8_t* status, std::size_t D, std::size_t T) {
         std::vector<std::int64_t> gt_ids = to_i64_vector(field(record, Key::GtIds));
         if (std::find(gt_ids.begin(), gt_ids.end(), 0) == gt_ids.end()) return;
         std::vector<std::int64_t> dt_ids = to_i64_vector(field(record, Key::DtIds));
-        Values gt_matches = float_values(record, Key::GtMatches, 2);
-        if (gt_matches.rows != T || gt_matches.cols != gt_ids.size() || dt_ids.size() != m.scores.size())
+        Values gt_matches = values_of(record, Key::GtMatches, 2);
+        if (gt_matches.rows != T || gt_matches.cols != gt_ids.size() || dt_ids.size() != D)
             throw value_error("per-image record: 'gtMatches' must have one row per IoU threshold and one column "
                               "per id in 'gtIds'");
         for (std::size_t g = 0; g < gt_ids.size(); ++g) {
@@ -134,16 +177,20 @@ private:
             for (std::size_t t = 0; t < T; ++t) {
                 const double matched = gt_matches.at(t, g);
                 if (matched == 0.0) continue;
-                for (std::size_t d = 0; d < dt_ids.size(); ++d)
-                    if (static_cast<double>(dt_ids[d]) == matched && m.status[d * T + t] == eval::kFalsePositive) {
-                        m.status[d * T + t] = eval::kTruePositive;
+                for (std::size_t d = 0; d < D; ++d)
+                    if (static_cast<double>(dt_ids[d]) == matched && status[d * T + t] == eval::kFalsePositive) {
+                        status[d * T + t] = eval::kTruePositive;
                         break;
                     }
             }
         }
     }
 
+    std::vector<double> scores_;
+    std::vector<std::uint8_t> status_, gt_ignore_;
+    std::vector<Extent> extents_;
     std::optional<std::size_t> T_;
+    std::size_t most_dets_ = 0;
 };
 
 Ref accumulate_eval_imgs(PyObject*, const BoundArgs& args) {
@@ -159,12 +206,11 @@ Ref accumulate_eval_imgs(PyObject*, const BoundArgs& args) {
     const std::size_t K = A == 0 ? 0 : starts.size() / A;
 
     // The records of block b (category k, area range a, at b = k * A + a) are
-    // matches[first[b] .. first[b + 1]), in image order, None skipped. A record
+    // views[first[b] .. first[b + 1]), in image order, None skipped. A record
     // in several blocks is read once per block.
-    std::vector<ImageMatch> matches;
     std::vector<std::size_t> first{0};
-    RecordReader reader;
-    std::uint64_t budget = 0;
+    RecordColumns columns;
+    std::size_t read = 0;
     for (std::uint64_t start : starts) {
         for (std::uint64_t i : images) {
             const std::uint64_t at = start + i;
@@ -172,23 +218,24 @@ Ref accumulate_eval_imgs(PyObject*, const BoundArgs& args) {
                 throw index_error("list index out of range");
             Ref record = Ref::borrow(PyList_GET_ITEM(records, static_cast<Py_ssize_t>(at)));
             if (record.get() == Py_None) continue;
-            reader.read(record.get(), matches.emplace_back());
-            budget = std::max<std::uint64_t>(budget, matches.back().scores.size());
+            columns.read(record.get());
+            ++read;
         }
-        first.push_back(matches.size());
+        first.push_back(read);
     }
+    const std::vector<eval::MatchView> views = columns.views();
 
-    const std::size_t T = reader.thresholds(), R = rec_thrs.size(), M = max_dets.size();
+    const std::size_t T = columns.thresholds(), R = rec_thrs.size(), M = max_dets.size();
     std::vector<double> precision(T * R * K * A * M, -1.0), recall(T * K * A * M, -1.0),
         scores(T * R * K * A * M, -1.0);
     // A cap at or above every record's detection count selects them all.
-    const eval::AccumulateParams params{rec_thrs, max_dets, budget};
+    const eval::AccumulateParams params{rec_thrs, max_dets, columns.most_detections()};
     without_gil([&] {
         parallel::parallel_for(K, 1, [&](std::size_t k) {
             eval::CategoryBlocks blocks(T, R, A, M);
             for (std::size_t a = 0; a < A; ++a) {
                 const std::size_t b = k * A + a;
-                std::span<const ImageMatch> block(matches.data() + first[b], first[b + 1] - first[b]);
+                std::span<const eval::MatchView> block(views.data() + first[b], first[b + 1] - first[b]);
                 const std::vector<eval::RankedEntry> entries = eval::rank_matches(block);
                 eval::accumulate_area(params, block, entries, a, blocks);
             }
