@@ -236,3 +236,145 @@ def test_mask_utils_importable_from_cocoeval():
     from brandor.cocoeval import maskUtils
 
     assert maskUtils.iou is brandor.mask.iou
+
+
+def torchmetrics_format(mask_api: Any, items: list[list[tuple[Any, ...]]], with_scores: bool,
+                        n_classes: int) -> dict[str, Any]:
+    """torchmetrics' COCO dicts: bool masks encoded one by one, an image's size only when it has masks."""
+    images, annotations = [], []
+    for image_id, objects in enumerate(items):
+        images.append({"id": image_id})
+        rles = [mask_api.encode(np.asfortranarray(obj[0])) for obj in objects]
+        if rles:
+            images[-1]["height"], images[-1]["width"] = rles[0]["size"][0], rles[0]["size"][1]
+        for rle, obj in zip(rles, objects):
+            ann = {"id": len(annotations) + 1, "image_id": image_id, "bbox": mask_api.toBbox(rle).tolist(),
+                   "area": mask_api.area(rle), "category_id": obj[1], "iscrowd": 0,
+                   "segmentation": {"size": rle["size"], "counts": rle["counts"]}}
+            if with_scores:
+                ann["score"] = obj[2]
+            annotations.append(ann)
+    return {"images": images, "annotations": annotations,
+            "categories": [{"id": c, "name": str(c)} for c in range(n_classes)]}
+
+
+def random_masks(rng: np.random.Generator, n_images: int, n_classes: int) -> tuple[list[Any], list[Any]]:
+    targets, preds = [], []
+    for i in range(n_images):
+        h, w = int(rng.integers(20, 60)), int(rng.integers(20, 60))
+        objs, dets = [], []
+        for _ in range(0 if i == 1 else int(rng.integers(1, 4))):  # image 1: no ground truth
+            m = np.zeros((h, w), bool)
+            y, x = int(rng.integers(0, h - 8)), int(rng.integers(0, w - 8))
+            m[y:y + int(rng.integers(4, h - y)), x:x + int(rng.integers(4, w - x))] = True
+            objs.append((m, int(rng.integers(0, n_classes))))
+            for _ in range(int(rng.integers(0, 3))):
+                d = np.roll(m, (int(rng.integers(-3, 4)), int(rng.integers(-3, 4))), (0, 1))
+                dets.append((d, objs[-1][1], float(rng.random())))
+        if i == 1:
+            dets.append((np.ones((h, w), bool), 0, 0.5))
+        targets.append(objs)
+        preds.append(dets)
+    return targets, preds
+
+
+def torchmetrics_run(lib: str, targets: Any, preds: Any, n_classes: int) -> tuple[list[Any], str, Any]:
+    coco_cls, eval_cls, mask_api = LIBRARIES[lib]
+    gt, dt = coco_cls(), coco_cls()
+    gt.dataset = torchmetrics_format(mask_api, targets, False, n_classes)
+    dt.dataset = torchmetrics_format(mask_api, preds, True, n_classes)
+    out = io.StringIO()
+    with redirect_stdout(out):
+        gt.createIndex()
+        dt.createIndex()
+        E = eval_cls(gt, dt, iouType="segm")
+        E.evaluate()
+        E.accumulate()
+        E.summarize()
+        stats = [E.stats.copy()]
+        ious = E.ious  # read by torchmetrics' extended summary
+        for class_id in range(n_classes):  # its per-class loop
+            E.params.catIds = [class_id]
+            E.evaluate()
+            E.accumulate()
+            E.summarize()
+            stats.append(E.stats.copy())
+    return stats, without_timings(out.getvalue()), ious
+
+
+@pytest.mark.parametrize("seed", [0, 1])
+def test_torchmetrics_bool_masks_and_images_without_ground_truth(seed):
+    targets, preds = random_masks(np.random.default_rng(seed), 6, 3)
+    ours = torchmetrics_run("brandor", targets, preds, 3)
+    ref = torchmetrics_run("pycocotools", targets, preds, 3)
+    assert ours[1] == ref[1]
+    assert_same(ours[0], ref[0], "stats")
+    assert_same(ours[2], ref[2], "ious")
+
+
+def odd_segm_case() -> tuple[dict[str, Any], list[dict[str, Any]]]:
+    dataset, results = case("segm", seed=9, n_images=10)
+    images = dataset["images"]
+    # An image without a size and without annotations, and one without ground truth.
+    images.append({"id": 777, "file_name": "no_size.jpg"})
+    images.append({"id": 778, "file_name": "no_gt.jpg", "height": 50, "width": 60})
+    results.append({"image_id": 778, "category_id": dataset["categories"][0]["id"], "score": 0.7,
+                    "segmentation": ref_mask.frPyObjects([[1, 1, 30, 1, 30, 30]], 50, 60)[0]})
+    # A ground truth on an image the images list lacks.
+    stray = dict(dataset["annotations"][0], id=10 ** 6, image_id=999)
+    dataset["annotations"].append(stray)
+    return dataset, results
+
+
+def odd_run(lib: str, dataset: dict[str, Any], results: list[dict[str, Any]], setup: Any = None) -> Any:
+    coco_cls, eval_cls, _ = LIBRARIES[lib]
+    gt = coco_of(coco_cls, dataset)
+    with redirect_stdout(io.StringIO()):
+        dt = gt.loadRes(copy.deepcopy(results))
+        # A detection on an image neither list has, added as callers that build
+        # the detection COCO themselves can.
+        stray = dict(dt.dataset["annotations"][0], id=10 ** 6, image_id=999)
+        dt.dataset["annotations"].append(stray)
+        dt.createIndex()
+    E = eval_cls(gt, dt, "segm")
+    if setup:
+        setup(E.params)
+    return E, finish_evaluate(E)
+
+
+def finish_evaluate(E: Any) -> str:
+    out = io.StringIO()
+    with redirect_stdout(out):
+        E.evaluate()
+    return without_timings(out.getvalue()) + finish(E)
+
+
+def test_odd_datasets_evaluate_where_the_reference_does():
+    dataset, results = odd_segm_case()
+    ours, out_ours = odd_run("brandor", dataset, results)
+    ref, out_ref = odd_run("pycocotools", dataset, results)
+    assert_same_results(ours, ref, (out_ours, out_ref))
+    assert_same_eval_records(ours, ref)
+
+
+def assert_same_eval_records(ours: Any, ref: Any) -> None:
+    assert len(ours.evalImgs) == len(ref.evalImgs)
+    for n, (a, b) in enumerate(zip(ours.evalImgs, ref.evalImgs)):
+        assert_same(a, b, f"evalImgs[{n}]")
+
+
+@pytest.mark.parametrize("missing", ["height", "image"])
+def test_a_size_needed_but_missing_raises_the_reference_error(missing):
+    dataset, results = odd_segm_case()
+    img = dataset["images"][0]
+    if missing == "height":
+        del img["height"]
+    errors = []
+    for lib in ("brandor", "pycocotools"):
+        def evaluate_image(p: Any, img_id: Any = img["id"]) -> None:
+            if missing == "image":
+                p.imgIds = p.imgIds + [999]  # evaluated, but not in the images list
+        with pytest.raises(KeyError) as info:
+            odd_run(lib, dataset, results, evaluate_image)
+        errors.append(info.value.args)
+    assert errors[0] == errors[1]
