@@ -378,3 +378,69 @@ def test_a_size_needed_but_missing_raises_the_reference_error(missing):
             odd_run(lib, dataset, results, evaluate_image)
         errors.append(info.value.args)
     assert errors[0] == errors[1]
+
+
+def with_string_ids(dataset: dict[str, Any], results: list[dict[str, Any]]) -> tuple[Any, Any]:
+    dataset, results = copy.deepcopy(dataset), copy.deepcopy(results)
+    for img in dataset["images"]:
+        img["id"] = f"img-{img['id']:05d}"
+    for cat in dataset["categories"]:
+        cat["id"] = f"cat-{cat['id']}"
+    for ann in dataset["annotations"] + results:
+        ann["image_id"] = f"img-{ann['image_id']:05d}"
+        ann["category_id"] = f"cat-{ann['category_id']}"
+    return dataset, results
+
+
+@pytest.mark.parametrize("iou_type", ["bbox", "segm"])
+@pytest.mark.parametrize("use_cats", [1, 0])
+def test_string_ids(iou_type, use_cats):
+    dataset, results = with_string_ids(*case(iou_type, seed=11, n_images=14))
+    runs = []
+    for lib in ("brandor", "pycocotools"):
+        coco_cls, eval_cls, _ = LIBRARIES[lib]
+        gt = coco_of(coco_cls, dataset)
+        with redirect_stdout(io.StringIO()):
+            E = eval_cls(gt, gt.loadRes(copy.deepcopy(results)), iou_type)
+        E.params.useCats = use_cats
+        runs.append((E, finish_evaluate(E)))
+    (ours, out_ours), (ref, out_ref) = runs
+    assert_same_results(ours, ref, (out_ours, out_ref))
+    assert_same_eval_records(ours, ref)
+
+
+STAGES = ["constructed", "evaluated", "accumulated", "summarized"]
+
+
+def run_from(E: Any, stage: str) -> str:
+    out = io.StringIO()
+    with redirect_stdout(out):
+        for step, method in zip(STAGES[1:], ("evaluate", "accumulate", "summarize")):
+            if STAGES.index(step) > STAGES.index(stage):
+                getattr(E, method)()
+    return without_timings(out.getvalue())
+
+
+@pytest.mark.parametrize("stage", STAGES)
+@pytest.mark.parametrize("how", ["pickle", "deepcopy"])
+def test_pickling_and_copies_at_every_stage(stage, how):
+    import pickle
+
+    dataset, results = case("bbox", seed=13, n_images=12)
+    runs = []
+    for lib in ("brandor", "pycocotools"):
+        coco_cls, eval_cls, _ = LIBRARIES[lib]
+        gt = coco_of(coco_cls, dataset)
+        with redirect_stdout(io.StringIO()):
+            E = eval_cls(gt, gt.loadRes(copy.deepcopy(results)), "bbox")
+        first = run_from(E, "constructed") if stage == "summarized" else ""
+        if stage not in ("constructed", "summarized"):
+            with redirect_stdout(io.StringIO()):
+                E.evaluate()
+                if stage == "accumulated":
+                    E.accumulate()
+        E = pickle.loads(pickle.dumps(E)) if how == "pickle" else copy.deepcopy(E)
+        runs.append((E, first + run_from(E, stage)))
+    (ours, out_ours), (ref, out_ref) = runs
+    assert_same_results(ours, ref, (out_ours, out_ref))
+    assert_same_eval_records(ours, ref)
