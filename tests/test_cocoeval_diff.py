@@ -371,8 +371,23 @@ def test_match_to_ground_truth_id_0_counts_as_true_positive():
                          "iscrowd": 0}],
     }
     results = [{"image_id": 1, "category_id": 1, "bbox": [10, 10, 20, 20], "score": 0.9}]
-    ours, ref, _, _ = evaluate_both(dataset, results, "bbox")
+    with pytest.warns(UserWarning, match="id 0.*README") as warned:
+        ours, ref, _, _ = evaluate_both(dataset, results, "bbox")
+    assert len([w for w in warned if "id 0" in str(w.message)]) == 1
     assert ours.stats[0] == pytest.approx(1.0) and ref.stats[0] == 0.0
+    # Accumulating from the per-image records, as trainers that merge them do,
+    # counts the match too, though the record's dtMatches holds a 0 for it.
+    native = ours.eval["precision"].copy()
+    ours.evalImgs = list(ours.evalImgs)
+    ours._paramsEval = copy.deepcopy(ours.params)
+    with redirect_stdout(io.StringIO()):
+        ours.accumulate()
+    assert np.array_equal(ours.eval["precision"], native)
+
+
+def test_no_warning_without_id_0(recwarn):
+    evaluate_both(*box_case(56), "bbox")
+    assert not [w for w in recwarn if "id 0" in str(w.message)]
 
 
 @pytest.mark.parametrize("dtype", [np.float64, np.float32])
