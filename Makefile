@@ -3,7 +3,7 @@ VENV   := .venv
 PY     := $(VENV)/bin/python
 PIP    := $(PY) -m pip
 BUILD_DEPS := scikit-build-core numpy cmake ninja
-TEST_DEPS  := pytest pycocotools
+TEST_DEPS  := pytest pycocotools mypy
 BENCH_DEPS := orjson
 
 .PHONY: test install venv demo bench clean

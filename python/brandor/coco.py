@@ -258,7 +258,7 @@ class COCO:
         if tarDir is None:
             print("Please specify target directory")
             return -1
-        imgs = self.imgs.values() if len(imgIds) == 0 else self.loadImgs(imgIds)
+        imgs: Any = self.imgs.values() if len(imgIds) == 0 else self.loadImgs(imgIds)
         n = len(imgs)
         if not os.path.exists(tarDir):
             os.makedirs(tarDir)
@@ -297,9 +297,8 @@ class COCO:
         segm = ann["segmentation"]
         if type(segm) == list:
             return mask.merge(mask.frPyObjects(segm, h, w))
-        if type(segm["counts"]) == list:
-            return mask.frPyObjects(segm, h, w)
-        return segm
+        rle: dict[str, Any] = mask.frPyObjects(segm, h, w) if type(segm["counts"]) == list else segm
+        return rle
 
     def annToMask(self, ann: dict[str, Any]) -> np.ndarray:
         return mask.decode(self.annToRLE(ann))

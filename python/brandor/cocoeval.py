@@ -44,9 +44,21 @@ _EVALUATION_METHODS = ("_prepare", "computeIoU", "computeOks", "evaluateImg")
 class Params:
     """Evaluation parameters, with pycocotools' fields and defaults."""
 
+    imgIds: list[Any]
+    catIds: list[Any]
+    iouThrs: np.ndarray
+    recThrs: np.ndarray
+    maxDets: list[int]
+    areaRng: list[list[float]]
+    areaRngLbl: list[str]
+    useCats: int
+    kpt_oks_sigmas: np.ndarray
+    iouType: str
+    useSegm: Any
+
     def setDetParams(self) -> None:
-        self.imgIds: list[Any] = []
-        self.catIds: list[Any] = []
+        self.imgIds = []
+        self.catIds = []
         self.iouThrs = np.linspace(0.5, 0.95, int(np.round((0.95 - 0.5) / 0.05)) + 1, endpoint=True)
         self.recThrs = np.linspace(0.0, 1.00, int(np.round((1.00 - 0.0) / 0.01)) + 1, endpoint=True)
         self.maxDets = [1, 10, 100]
@@ -87,6 +99,12 @@ class COCOeval:
     brandor `COCO` objects (or anything with `dataset`, `imgs`, `anns`,
     `getImgIds()`, `getCatIds()`, `getAnnIds()` and `loadAnns()`).
     """
+
+    # Built on first read after the native evaluate(); None until then.
+    _eval_imgs: Any
+    _gts_: Any
+    _dts_: Any
+    _ious: Any
 
     def __init__(self, cocoGt: Any = None, cocoDt: Any = None, iouType: str = "segm",
                  dilation_ratio: float = 0.02) -> None:
@@ -543,10 +561,10 @@ class COCOeval:
         scores = -np.ones((T, R, K, A, M))
         pe_cats = pe.catIds if pe.useCats else [-1]
         set_k, set_m, set_i = set(pe_cats), set(pe.maxDets), set(pe.imgIds)
-        set_a = set(map(tuple, pe.areaRng))
+        set_a = {tuple(a) for a in pe.areaRng}
         k_list = [n for n, k in enumerate(p.catIds) if k in set_k]
         m_list = [m for m in p.maxDets if m in set_m]
-        a_list = [n for n, a in enumerate(map(tuple, p.areaRng)) if a in set_a]
+        a_list = [n for n, a in enumerate(p.areaRng) if tuple(a) in set_a]
         i_list = [n for n, i in enumerate(p.imgIds) if i in set_i]
         if not (k_list and m_list and a_list and i_list):
             return precision, recall, scores

@@ -68,9 +68,8 @@ def area(rleObjs: Any) -> Any:
 
 def toBbox(rleObjs: Any) -> np.ndarray:
     """Tight boxes [x, y, w, h] of RLEs: an (n, 4) float64 array for a list, a (4,) array for one RLE."""
-    if type(rleObjs) is list:
-        return _tarnel.toBbox(rleObjs)
-    return _tarnel.toBbox([rleObjs])[0]
+    boxes = _tarnel.toBbox(rleObjs if type(rleObjs) is list else [rleObjs])
+    return boxes if type(rleObjs) is list else np.asarray(boxes[0])
 
 
 def merge(rleObjs: Iterable[RLE], intersect: int = 0) -> RLE:

@@ -11,7 +11,7 @@ from . import mask as maskUtils
 
 def _pyplot() -> Any:
     try:
-        import matplotlib.pyplot as plt
+        import matplotlib.pyplot as plt  # type: ignore[import-not-found, unused-ignore]
     except ImportError as exc:
         raise ImportError("COCO.showAnns needs matplotlib, which is not installed: pip install matplotlib") from exc
     return plt
@@ -25,8 +25,8 @@ def show_instances(coco: Any, anns: list[dict[str, Any]], draw_bbox: bool) -> No
     their category's skeleton. Colours are random.
     """
     plt = _pyplot()
-    from matplotlib.collections import PatchCollection
-    from matplotlib.patches import Polygon
+    from matplotlib.collections import PatchCollection  # type: ignore[import-not-found, unused-ignore]
+    from matplotlib.patches import Polygon  # type: ignore[import-not-found, unused-ignore]
 
     ax = plt.gca()
     ax.set_autoscale_on(False)
