@@ -10,7 +10,7 @@ from __future__ import annotations
 import copy
 import io
 from contextlib import redirect_stdout
-from typing import Any
+from typing import Any, Iterator
 
 import numpy as np
 import pytest
@@ -73,20 +73,28 @@ def merge_eval_imgs(E: Any, img_ids: list[Any], eval_imgs: list[np.ndarray]) -> 
     E._paramsEval = copy.deepcopy(E.params)
 
 
-def torchvision_batches(lib: str, dataset: dict[str, Any], results: list[dict[str, Any]], iou_type: str,
-                        n_batches: int) -> tuple[Any, str]:
-    """evaluate() once per batch of images, keep evalImgs reshaped, merge, accumulate."""
+def batched_evaluator(lib: str, dataset: dict[str, Any], results: list[dict[str, Any]], iou_type: str,
+                      n_batches: int) -> Iterator[Any]:
+    """One evaluator, set up for each batch of images in turn with that batch's detections."""
     coco_cls, eval_cls, _ = LIBRARIES[lib]
     gt = coco_of(coco_cls, dataset)
     E = eval_cls(gt, iouType=iou_type)
-    img_ids: list[Any] = []
-    eval_imgs = []
     for batch in batches_of(sorted(gt.getImgIds()), n_batches):
         batch_set = set(batch)
         dets = [r for r in copy.deepcopy(results) if r["image_id"] in batch_set]
         with redirect_stdout(io.StringIO()):
             E.cocoDt = gt.loadRes(dets) if dets else coco_cls()
-            E.params.imgIds = batch
+        E.params.imgIds = batch
+        yield E
+
+
+def torchvision_batches(lib: str, dataset: dict[str, Any], results: list[dict[str, Any]], iou_type: str,
+                        n_batches: int) -> tuple[Any, str]:
+    """evaluate() once per batch of images, keep evalImgs reshaped, merge, accumulate."""
+    img_ids: list[Any] = []
+    eval_imgs = []
+    for E in batched_evaluator(lib, dataset, results, iou_type, n_batches):
+        with redirect_stdout(io.StringIO()):
             E.evaluate()
         img_ids.extend(E.params.imgIds)
         eval_imgs.append(np.asarray(E.evalImgs).reshape(-1, len(E.params.areaRng), len(E.params.imgIds)))
@@ -129,18 +137,10 @@ def detr_evaluate(self: Any) -> tuple[list[Any], np.ndarray]:
 
 def detr_run(lib: str, dataset: dict[str, Any], results: list[dict[str, Any]], iou_type: str,
              n_batches: int) -> tuple[Any, str, list[Any]]:
-    coco_cls, eval_cls, _ = LIBRARIES[lib]
-    gt = coco_of(coco_cls, dataset)
-    E = eval_cls(gt, iouType=iou_type)
     img_ids: list[Any] = []
     eval_imgs = []
     snapshots = []
-    for batch in batches_of(sorted(gt.getImgIds()), n_batches):
-        batch_set = set(batch)
-        dets = [r for r in copy.deepcopy(results) if r["image_id"] in batch_set]
-        with redirect_stdout(io.StringIO()):
-            E.cocoDt = gt.loadRes(dets) if dets else coco_cls()
-        E.params.imgIds = batch
+    for E in batched_evaluator(lib, dataset, results, iou_type, n_batches):
         ids, records = detr_evaluate(E)
         snapshots.append((copy.deepcopy(dict(E._gts)), copy.deepcopy(dict(E._dts)), E.ious, records))
         img_ids.extend(ids)
