@@ -106,6 +106,10 @@ def setups() -> dict[str, Setup | None]:
         p.iouThrs = np.array([0.5, 0.75, 0.9])
         p.recThrs = np.linspace(0.0, 1.0, 11)
 
+    def recall_unsorted(p: Any) -> None:
+        # The reference stops at the first recall it cannot reach.
+        p.recThrs = np.array([0.3, 0.95, 0.1, 1.0, 0.0, 0.5])
+
     def max_dets_small(p: Any) -> None:
         p.maxDets = [10, 1, 3]
 
@@ -116,7 +120,7 @@ def setups() -> dict[str, Setup | None]:
         p.imgIds = p.imgIds[::2] + [987654321]
         p.catIds = p.catIds[1:] + p.catIds[:1]
 
-    return {"default": None, "useCats0": use_cats_0, "thresholds": fewer_thresholds,
+    return {"default": None, "useCats0": use_cats_0, "thresholds": fewer_thresholds, "recall_unsorted": recall_unsorted,
             "maxDets": max_dets_small, "areaRng": custom_area, "subsets": subsets}
 
 
