@@ -428,12 +428,11 @@ class COCOeval:
         img_ids = list(p.imgIds)
         cat_ids = list(p.catIds)
         mask_kind = p.iouType in ("segm", "boundary")
+        gts, dts = _annotation_list(self.cocoGt), _annotation_list(self.cocoDt)
         if mask_kind:
             # Only the masks the reference rasterises are rasterised, so only
             # their images need a size.
-            gts, dts = self._selected_annotations(p)
-        else:
-            gts, dts = _annotation_list(self.cocoGt), _annotation_list(self.cocoDt)
+            gts, dts = _evaluated(gts, p), _evaluated(dts, p)
         img_sizes = self._image_sizes(gts, dts) if mask_kind else {}
         # The engine takes integer ids. Other ids (strings, say), and a pooled
         # category list with repeats, go in as positions in the id lists.
@@ -696,6 +695,17 @@ def _annotation_list(coco: Any) -> list[dict[str, Any]]:
     if index is not None and len(index) != len(anns):
         anns = [index[a["id"]] for a in anns]
     return anns
+
+
+def _evaluated(anns: list[dict[str, Any]], p: Params) -> list[dict[str, Any]]:
+    """The annotations of the evaluated images (and categories, unless pooled): those the
+    reference prepares, in list order rather than its image order, which keeps each
+    (image, category) group's order."""
+    images = set(p.imgIds)
+    if not p.useCats:
+        return [a for a in anns if a["image_id"] in images]
+    cats = set(p.catIds)
+    return [a for a in anns if a["image_id"] in images and a["category_id"] in cats]
 
 
 def _all_ints(ids: Sequence[Any]) -> bool:
