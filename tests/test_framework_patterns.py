@@ -165,8 +165,10 @@ def test_detr_evaluate_replacement(iou_type):
 
 
 @pytest.mark.parametrize("iou_type", ["bbox", "segm", "keypoints"])
-def test_internals_after_native_evaluate(iou_type):
-    """After the native evaluate(), ious, _gts, _dts and evalImgs hold what the reference's do."""
+@pytest.mark.parametrize("use_cats", [1, 0])
+def test_internals_after_native_evaluate(iou_type, use_cats):
+    """After the native evaluate() (and accumulate(), which rewrites params.catIds when
+    categories are pooled), ious, _gts, _dts and evalImgs hold what the reference's do."""
     dataset, results = case(iou_type, seed=5, n_images=12)
     pair = []
     for lib in ("brandor", "pycocotools"):
@@ -174,7 +176,9 @@ def test_internals_after_native_evaluate(iou_type):
         gt = coco_of(coco_cls, dataset)
         with redirect_stdout(io.StringIO()):
             E = eval_cls(gt, gt.loadRes(copy.deepcopy(results)), iou_type)
+            E.params.useCats = use_cats
             E.evaluate()
+            E.accumulate()
         pair.append(E)
     ours, ref = pair
     assert_same(ours.ious, ref.ious, "ious")

@@ -18,12 +18,13 @@ first read, because at COCO scale building them costs more than evaluating.
 
 from __future__ import annotations
 
+import contextlib
 import copy
 import datetime
 import time
 import warnings
 from collections import defaultdict
-from typing import Any, Sequence
+from typing import Any, Iterator, Sequence
 
 import numpy as np
 
@@ -165,10 +166,10 @@ class COCOeval:
     @property
     def ious(self) -> Any:
         if self._ious is None:
-            p = self.params
-            compute = self.computeOks if p.iouType == "keypoints" else self.computeIoU
-            cat_ids = p.catIds if p.useCats else [-1]
-            self._ious = {(i, c): compute(i, c) for i in p.imgIds for c in cat_ids}
+            with self._evaluated_params() as p:
+                compute = self.computeOks if p.iouType == "keypoints" else self.computeIoU
+                cat_ids = p.catIds if p.useCats else [-1]
+                self._ious = {(i, c): compute(i, c) for i in p.imgIds for c in cat_ids}
         return self._ious
 
     @ious.setter
@@ -176,10 +177,25 @@ class COCOeval:
         self._ious = value
 
     def _fill_groups(self) -> None:
-        self._gts_, self._dts_ = self._grouped_annotations()
+        with self._evaluated_params() as p:
+            self._gts_, self._dts_ = self._grouped_annotations()
+        # The reference's similarity and per-image loops look every (image,
+        # category) pair up in these defaultdicts, which adds the missing ones
+        # as empty lists, in the loops' order.
+        cat_ids = p.catIds if p.useCats else [-1]
+
+        def look_up(pairs: Iterator[tuple[Any, Any]], pool: bool) -> None:
+            for i, c in pairs:
+                for key in [(i, c2) for c2 in p.catIds] if pool else [(i, c)]:
+                    self._gts_[key]
+                    self._dts_[key]
+
+        # Similarities (pooled over the categories, except keypoints), then records.
+        look_up(((i, c) for i in p.imgIds for c in cat_ids), not p.useCats and p.iouType != "keypoints")
+        if p.areaRng:
+            look_up(((i, c) for c in cat_ids for i in p.imgIds), not p.useCats)
         # The reference's evaluateImg leaves each evaluated ground truth
         # flagged for the last area range.
-        p = self.params
         if not p.areaRng:
             return
         lo, hi = p.areaRng[-1]
@@ -188,6 +204,18 @@ class COCOeval:
             if cat in cats:
                 for g in gts:
                     g["_ignore"] = 1 if g["ignore"] or (g["area"] < lo or g["area"] > hi) else 0
+
+    @contextlib.contextmanager
+    def _evaluated_params(self) -> Iterator[Params]:
+        """`params` as the native evaluate() had them, while the attributes it
+        leaves unbuilt are built (accumulate() may have changed them since)."""
+        current = self.params
+        if self._run_params is not None:
+            self.params = self._run_params
+        try:
+            yield self.params
+        finally:
+            self.params = current
 
     def __getstate__(self) -> dict[str, Any]:
         # The native evaluator cannot be pickled; it is rebuilt when needed.
