@@ -42,6 +42,15 @@ def case(iou_type: str, seed: int = 3, n_images: int = 24) -> tuple[dict[str, An
     return dataset, results
 
 
+def loaded(lib: str, dataset: dict[str, Any], results: list[dict[str, Any]], iou_type: str,
+           eval_cls: Any = None) -> Any:
+    """A COCOeval of `lib` (or `eval_cls`) over the dataset and its loaded results."""
+    coco_cls, default_cls, _ = LIBRARIES[lib]
+    gt = coco_of(coco_cls, dataset)
+    with redirect_stdout(io.StringIO()):
+        return (eval_cls or default_cls)(gt, gt.loadRes(copy.deepcopy(results)), iou_type)
+
+
 def finish(E: Any) -> str:
     out = io.StringIO()
     with redirect_stdout(out):
@@ -173,11 +182,9 @@ def test_internals_after_native_evaluate(iou_type, use_cats):
     dataset, results = case(iou_type, seed=5, n_images=12)
     pair = []
     for lib in ("brandor", "pycocotools"):
-        coco_cls, eval_cls, _ = LIBRARIES[lib]
-        gt = coco_of(coco_cls, dataset)
+        E = loaded(lib, dataset, results, iou_type)
+        E.params.useCats = use_cats
         with redirect_stdout(io.StringIO()):
-            E = eval_cls(gt, gt.loadRes(copy.deepcopy(results)), iou_type)
-            E.params.useCats = use_cats
             E.evaluate()
             E.accumulate()
         pair.append(E)
@@ -212,7 +219,7 @@ def test_subclass_overrides_are_honoured(method):
     dataset, results = case("bbox", seed=7)
     runs = []
     for lib in ("brandor", "pycocotools"):
-        coco_cls, eval_cls, mask_api = LIBRARIES[lib]
+        _, eval_cls, mask_api = LIBRARIES[lib]
         if method == "computeIoU":
             body = {"computeIoU": wider_box_iou}
         else:
@@ -224,10 +231,9 @@ def test_subclass_overrides_are_honoured(method):
                 return record
             body = {"evaluateImg": evaluate_img}
         sub = type("Sub", (eval_cls,), {"calls": 0, "mask_api": mask_api, **body})
-        gt = coco_of(coco_cls, dataset)
+        E = loaded(lib, dataset, results, "bbox", sub)
         out = io.StringIO()
         with redirect_stdout(out):
-            E = sub(gt, gt.loadRes(copy.deepcopy(results)), "bbox")
             E.evaluate()
             E.accumulate()
             E.summarize()
@@ -403,10 +409,7 @@ def test_string_ids(iou_type, use_cats):
     dataset, results = with_string_ids(*case(iou_type, seed=11, n_images=14))
     runs = []
     for lib in ("brandor", "pycocotools"):
-        coco_cls, eval_cls, _ = LIBRARIES[lib]
-        gt = coco_of(coco_cls, dataset)
-        with redirect_stdout(io.StringIO()):
-            E = eval_cls(gt, gt.loadRes(copy.deepcopy(results)), iou_type)
+        E = loaded(lib, dataset, results, iou_type)
         E.params.useCats = use_cats
         runs.append((E, finish_evaluate(E)))
     (ours, out_ours), (ref, out_ref) = runs
@@ -434,10 +437,7 @@ def test_pickling_and_copies_at_every_stage(stage, how):
     dataset, results = case("bbox", seed=13, n_images=12)
     runs = []
     for lib in ("brandor", "pycocotools"):
-        coco_cls, eval_cls, _ = LIBRARIES[lib]
-        gt = coco_of(coco_cls, dataset)
-        with redirect_stdout(io.StringIO()):
-            E = eval_cls(gt, gt.loadRes(copy.deepcopy(results)), "bbox")
+        E = loaded(lib, dataset, results, "bbox")
         first = run_from(E, "constructed") if stage == "summarized" else ""
         if stage not in ("constructed", "summarized"):
             with redirect_stdout(io.StringIO()):
