@@ -31,11 +31,13 @@ import numpy as np
 from . import _tarnel
 from . import mask as maskUtils  # imported from here by code written for pycocotools
 
-ID_0_WARNING = (
-    "the ground truth holds an annotation with id 0: brandor counts a detection matched to it as a true "
-    "positive, where pycocotools counts it as a false positive (see 'Known differences from pycocotools' "
-    "in brandor's README)"
+ID_0_WARNINGS = (
+    ("cocoGt", "the ground truth holds an annotation with id 0: brandor counts a detection matched to it as a "
+               "true positive, where pycocotools counts it as a false positive"),
+    ("cocoDt", "the detections hold one with id 0: brandor counts the ground truth it matches as taken, where "
+               "pycocotools lets further detections match that ground truth too"),
 )
+README_POINTER = " (see 'Known differences from pycocotools' in brandor's README)"
 
 # The methods through which the reference evaluates; a subclass that
 # overrides one of them is evaluated through them instead of natively.
@@ -333,7 +335,9 @@ class COCOeval:
 
         Ground truths get their `_ignore` flag for the area range, in place. A
         detection matched to a ground truth whose id is 0 is a match (its
-        `dtMatches` entry is 0 all the same); the reference treats it as unmatched.
+        `dtMatches` entry is 0 all the same), and a ground truth matched to a
+        detection whose id is 0 is taken; the reference treats the first as
+        unmatched and the second as still free.
         """
         p = self.params
         gt, dt = self._pair(imgId, catId)
@@ -351,6 +355,7 @@ class COCOeval:
         gtm = np.zeros((T, G))
         dtm = np.zeros((T, D))
         matched = np.zeros((T, D), dtype=bool)
+        taken = np.zeros((T, G), dtype=bool)
         gtIg = np.array([g["_ignore"] for g in gt])
         dtIg = np.zeros((T, D))
         if not len(ious) == 0:
@@ -359,7 +364,7 @@ class COCOeval:
                     iou = min([t, 1 - 1e-10])
                     m = -1
                     for gind, g in enumerate(gt):
-                        if gtm[tind, gind] > 0 and not iscrowd[gind]:
+                        if taken[tind, gind] and not iscrowd[gind]:
                             continue
                         if m > -1 and gtIg[m] == 0 and gtIg[gind] == 1:
                             break
@@ -373,6 +378,7 @@ class COCOeval:
                     dtm[tind, dind] = gt[m]["id"]
                     gtm[tind, m] = d["id"]
                     matched[tind, dind] = True
+                    taken[tind, m] = True
         a = np.array([d["area"] < aRng[0] or d["area"] > aRng[1] for d in dt]).reshape((1, len(dt)))
         dtIg = np.logical_or(dtIg, np.logical_and(np.logical_not(matched), np.repeat(a, T, 0)))
         return {
@@ -440,11 +446,13 @@ class COCOeval:
         self.evalImgs = [evaluate_img(i, c, a, max_det) for c in cat_ids for a in p.areaRng for i in p.imgIds]
 
     def _warn_about_id_0(self) -> None:
-        anns = getattr(self.cocoGt, "anns", None)
-        has_id_0 = 0 in anns if isinstance(anns, dict) else any(
-            a.get("id") == 0 for a in getattr(self.cocoGt, "dataset", {}).get("annotations", []))
-        if has_id_0:
-            warnings.warn(ID_0_WARNING, UserWarning, stacklevel=3)
+        for side, message in ID_0_WARNINGS:
+            coco = getattr(self, side)
+            anns = getattr(coco, "anns", None)
+            has_id_0 = 0 in anns if isinstance(anns, dict) else any(
+                a.get("id") == 0 for a in getattr(coco, "dataset", {}).get("annotations", []))
+            if has_id_0:
+                warnings.warn(message + README_POINTER, UserWarning, stacklevel=3)
 
     def _native_evaluator(self) -> Any:
         if self._evaluator is None:
