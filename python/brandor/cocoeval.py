@@ -21,6 +21,7 @@ from __future__ import annotations
 import contextlib
 import copy
 import datetime
+import itertools
 import time
 import warnings
 from collections import defaultdict
@@ -29,6 +30,7 @@ from typing import Any, Iterator, Sequence
 import numpy as np
 
 from . import _tarnel
+from .coco import _gc_paused
 from . import mask as maskUtils  # imported from here by code written for pycocotools
 
 ID_0_WARNINGS = (
@@ -520,33 +522,36 @@ class COCOeval:
     def _collect_eval_imgs(self) -> list[dict[str, Any] | None]:
         """The reference's per-image records, in its order: category, area range, image."""
         records = self._native_evaluator().run(collect_eval_imgs=True)["evalImgs"]
+        with _gc_paused():
+            return self._reference_records(records)
+
+    def _reference_records(self, records: list[dict[str, Any] | None]) -> list[dict[str, Any] | None]:
+        """The engine's records with the reference's ids, area ranges, key order and flag dtypes."""
         p = self._run_params
         assert p is not None
         cat_ids = p.catIds if p.useCats else [-1]
-        n_img, n_area = len(p.imgIds), len(p.areaRng)
-        out: list[dict[str, Any] | None] = []
-        for pos, rec in enumerate(records):
-            if rec is None:
-                out.append(None)
-                continue
-            k, rest = divmod(pos, n_area * n_img)
-            a, i = divmod(rest, n_img)
+        # Integer flags as the reference keeps them; its empty array is float
+        # (and cannot be written to, so one serves every record).
+        no_gt_flags = np.array([])
+
+        def reference_record(rec: dict[str, Any], cat: Any, area: Any, img: Any) -> dict[str, Any]:
             gt_ignore = rec["gtIgnore"]
-            out.append({
-                "image_id": p.imgIds[i],
-                "category_id": cat_ids[k],
-                "aRng": p.areaRng[a],
+            return {
+                "image_id": img,
+                "category_id": cat,
+                "aRng": area,
                 "maxDet": rec["maxDet"],
                 "dtIds": rec["dtIds"],
                 "gtIds": rec["gtIds"],
                 "dtMatches": rec["dtMatches"],
                 "gtMatches": rec["gtMatches"],
                 "dtScores": rec["dtScores"],
-                # Integer flags as the reference keeps them; its empty array is float.
-                "gtIgnore": gt_ignore.astype(np.int64) if len(gt_ignore) else np.array([]),
+                "gtIgnore": gt_ignore.astype(np.int64) if len(gt_ignore) else no_gt_flags,
                 "dtIgnore": rec["dtIgnore"].astype(bool),
-            })
-        return out
+            }
+
+        return [None if rec is None else reference_record(rec, *where)
+                for rec, where in zip(records, itertools.product(cat_ids, p.areaRng, p.imgIds))]
 
     def accumulate(self, p: Params | None = None) -> None:
         """Store the precision, recall and score arrays in `eval`.
