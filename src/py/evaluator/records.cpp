@@ -41,7 +41,8 @@ struct Values {
     double at(std::size_t r, std::size_t c) const { return at(r * cols + c); }
 };
 
-PyObject* field(PyObject* record, Key k) {
+// The record's value under `k`, held: converting it may run Python code.
+Ref field(PyObject* record, Key k) {
     PyObject* v = PyDict_GetItemWithError(record, key(k));
     if (!v) {
         if (PyErr_Occurred()) throw ErrorAlreadySet{};
@@ -49,7 +50,7 @@ PyObject* field(PyObject* record, Key k) {
         PyErr_SetObject(PyExc_KeyError, name.get());
         throw ErrorAlreadySet{};
     }
-    return v;
+    return Ref::borrow(v);
 }
 
 bool readable_in_place(PyObject* o) {
@@ -62,7 +63,8 @@ bool readable_in_place(PyObject* o) {
 
 // The field as an array of `ndim` axes (1 or 2).
 Values values_of(PyObject* record, Key k, int ndim) {
-    PyObject* o = field(record, k);
+    Ref held = field(record, k);
+    PyObject* o = held.get();
     Values v;
     if (readable_in_place(o)) {
         v.owner = Ref::borrow(o);
@@ -82,7 +84,8 @@ Values values_of(PyObject* record, Key k, int ndim) {
 
 // dtScores: usually a list of floats, read directly; anything else through NumPy.
 void append_scores(PyObject* record, std::vector<double>& out) {
-    PyObject* o = field(record, Key::DtScores);
+    Ref held = field(record, Key::DtScores);
+    PyObject* o = held.get();
     if (PyList_CheckExact(o)) {
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(o); ++i) {
             Ref item = Ref::borrow(PyList_GET_ITEM(o, i));
@@ -165,9 +168,9 @@ private:
     // detection (by its id), so such matches are recovered from it and count
     // as true positives, as they do in the engine's own evaluation.
     static void recover_matches_to_id_0(PyObject* record, std::uint8_t* status, std::size_t D, std::size_t T) {
-        std::vector<std::int64_t> gt_ids = to_i64_vector(field(record, Key::GtIds));
+        std::vector<std::int64_t> gt_ids = to_i64_vector(field(record, Key::GtIds).get());
         if (std::find(gt_ids.begin(), gt_ids.end(), 0) == gt_ids.end()) return;
-        std::vector<std::int64_t> dt_ids = to_i64_vector(field(record, Key::DtIds));
+        std::vector<std::int64_t> dt_ids = to_i64_vector(field(record, Key::DtIds).get());
         Values gt_matches = values_of(record, Key::GtMatches, 2);
         if (gt_matches.rows != T || gt_matches.cols != gt_ids.size() || dt_ids.size() != D)
             throw value_error("per-image record: 'gtMatches' must have one row per IoU threshold and one column "
