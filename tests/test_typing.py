@@ -19,7 +19,7 @@ def run(*args: str, cwd: Path) -> subprocess.CompletedProcess[str]:
 
 
 def test_package_passes_mypy_strict():
-    result = run("mypy", "--strict", "--cache-dir", str(CACHE), "-p", "brandor", cwd=ROOT / "python")
+    result = run("mypy", "--strict", "--cache-dir", str(CACHE), "python/brandor", cwd=ROOT)
     assert result.returncode == 0, result.stdout + result.stderr
 
 
