@@ -16,13 +16,18 @@ $(VENV)/.created:
 
 venv: $(VENV)/.created
 
+# Test dependencies added after a venv was created are installed on the next run.
+$(VENV)/.test-deps: $(VENV)/.created Makefile
+	$(PIP) install --quiet $(TEST_DEPS)
+	touch $@
+
 # Incremental: the build tree under build/ is kept between runs. The second,
 # counting copy of the extension is built beside the installed one for the tests.
 install: venv
 	$(PIP) install --quiet --no-build-isolation \
 	  -Ccmake.define.BRANDOR_ALLOC_VARIANT=ON .
 
-test: install
+test: install $(VENV)/.test-deps
 	$(PY) -m pytest -q
 
 demo: install
