@@ -505,7 +505,8 @@ class COCOeval:
         return _tarnel.Evaluator(gts, dts, img_sizes, **args)
 
     def _image_sizes(self, gts: list[Any], dts: list[Any]) -> dict[Any, tuple[int, int]]:
-        """(height, width) of every image a mask is rasterised on, from the side the mask belongs to.
+        """(height, width) of every image a mask is rasterised on: from the ground truth's
+        image entry where the image has ground-truth masks, else from the detections'.
 
         A missing image or size raises the reference's KeyError.
         """
