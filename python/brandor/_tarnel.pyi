@@ -9,6 +9,7 @@ __all__ = [
     "Evaluator",
     "summary_values",
     "accumulate_eval_imgs",
+    "match_greedy",
     "encode",
     "decode",
     "merge",
@@ -87,6 +88,9 @@ def accumulate_eval_imgs(
     rec_thrs: Sequence[float],
     max_dets: Sequence[int],
 ) -> _AccumulateResult: ...
+def match_greedy(
+    ious: npt.ArrayLike, gt_ignore: Iterable[int], iscrowd: Iterable[int], iou_thrs: Sequence[float]
+) -> npt.NDArray[np.int64]: ...
 def encode(mask: npt.NDArray[np.uint8]) -> list[_RLE]: ...
 def decode(rle_objs: Iterable[_RLE]) -> npt.NDArray[np.uint8]: ...
 def merge(rle_objs: Iterable[_RLE], intersect: int = 0) -> _RLE: ...

@@ -357,30 +357,20 @@ class COCOeval:
         gtm = np.zeros((T, G))
         dtm = np.zeros((T, D))
         matched = np.zeros((T, D), dtype=bool)
-        taken = np.zeros((T, G), dtype=bool)
         gtIg = np.array([g["_ignore"] for g in gt])
         dtIg = np.zeros((T, D))
         if not len(ious) == 0:
-            for tind, t in enumerate(p.iouThrs):
-                for dind, d in enumerate(dt):
-                    iou = min([t, 1 - 1e-10])
-                    m = -1
-                    for gind, g in enumerate(gt):
-                        if taken[tind, gind] and not iscrowd[gind]:
-                            continue
-                        if m > -1 and gtIg[m] == 0 and gtIg[gind] == 1:
-                            break
-                        if ious[dind, gind] < iou:
-                            continue
-                        iou = ious[dind, gind]
-                        m = gind
-                    if m == -1:
-                        continue
-                    dtIg[tind, dind] = gtIg[m]
-                    dtm[tind, dind] = gt[m]["id"]
-                    gtm[tind, m] = d["id"]
-                    matched[tind, dind] = True
-                    taken[tind, m] = True
+            if len(ious) < D:
+                raise IndexError("index {} is out of bounds for axis 0 with size {}".format(len(ious), len(ious)))
+            # The engine's matching; a ground truth matched by a detection with
+            # id 0 is taken all the same.
+            taken = _tarnel.match_greedy(ious[:D], gtIg, iscrowd, [float(t) for t in p.iouThrs])
+            matched = taken >= 0
+            position = np.where(matched, taken, 0)
+            dtm[matched] = np.array([g["id"] for g in gt], dtype=np.float64)[position[matched]]
+            dtIg[matched] = gtIg[position[matched]]
+            for t, d in zip(*np.nonzero(matched)):
+                gtm[t, taken[t, d]] = dt[d]["id"]
         a = np.array([d["area"] < aRng[0] or d["area"] > aRng[1] for d in dt]).reshape((1, len(dt)))
         dtIg = np.logical_or(dtIg, np.logical_and(np.logical_not(matched), np.repeat(a, T, 0)))
         return {
