@@ -7,6 +7,11 @@ import numpy.typing as npt
 
 __all__ = [
     "Evaluator",
+    "CompactBbox",
+    "load_compact_bbox",
+    "load_compact_array",
+    "index_annotations",
+    "prepare_bbox_results",
     "summary_values",
     "accumulate_eval_imgs",
     "match_greedy",
@@ -53,11 +58,35 @@ class _AllocStats(TypedDict):
     frees: int
 
 @final
+class CompactBbox:
+    def lvis_annotations(
+        self,
+        /,
+        image_ids: Sequence[int],
+        categories: set[int] | frozenset[int],
+        verified: dict[int, set[int] | frozenset[int]],
+        max_det: int | None,
+    ) -> list[dict[str, Any]] | None: ...
+    def annotations(self, /) -> list[dict[str, Any]]: ...
+    def valid_images(self, /, images: Sequence[int]) -> bool: ...
+    @property
+    def from_array(self) -> bool: ...
+    @property
+    def float32(self) -> bool: ...
+    def array_rows(self, /) -> _Float64Array: ...
+    @property
+    def annotation_count(self) -> int: ...
+    @property
+    def snapshot_bytes(self) -> int: ...
+    @property
+    def column_bytes(self) -> int: ...
+
+@final
 class Evaluator:
     def __new__(
         cls,
-        gt_anns: list[dict[str, Any]],
-        dt_anns: list[dict[str, Any]],
+        gt_anns: list[dict[str, Any]] | CompactBbox,
+        dt_anns: list[dict[str, Any]] | CompactBbox,
         img_sizes: dict[int, tuple[int, int]],
         img_ids: Sequence[int],
         cat_ids: Sequence[int],
@@ -71,12 +100,21 @@ class Evaluator:
         use_area: bool = True,
         boundary_dilation: float = 0.02,
     ) -> Evaluator: ...
+    def configure_lvis(
+        self, /, gt_ignore: Sequence[bool], non_exhaustive: Sequence[tuple[int, int]], preserve_crowds: bool = False
+    ) -> None: ...
     def run(self, /, collect_eval_imgs: bool = False) -> _RunResult: ...
     def per_instance(
         self, /, t_idx: int = 0, a_idx: int = 0, max_det: int = 100
     ) -> tuple[dict[str, npt.NDArray[Any]], dict[str, npt.NDArray[Any]]]: ...
     def timings(self, /) -> dict[str, float]: ...
 
+def load_compact_bbox(path: str, results: bool = False) -> tuple[dict[str, Any], CompactBbox]: ...
+def load_compact_array(data: npt.NDArray[np.float32] | npt.NDArray[np.float64]) -> CompactBbox: ...
+def index_annotations(
+    annotations: list[dict[str, Any]], with_categories: bool
+) -> tuple[dict[Any, dict[str, Any]], dict[Any, list[dict[str, Any]]], dict[Any, list[Any]]]: ...
+def prepare_bbox_results(annotations: list[dict[str, Any]]) -> None: ...
 def summary_values(
     array: _Float64Array, thresholds: Sequence[int], categories: Sequence[int], area: int, max_det: int
 ) -> _Float64Array: ...

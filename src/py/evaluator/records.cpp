@@ -14,7 +14,7 @@
 #include "core/eval/accumulate.hpp"
 #include "core/parallel/pool.hpp"
 #include "py/evaluator/evaluator.hpp"
-#include "py/evaluator/keys.hpp"
+#include "py/kit/keys.hpp"
 #include "py/kit/convert.hpp"
 #include "py/kit/gil.hpp"
 #include "py/kit/numpy.hpp"
