@@ -3,6 +3,9 @@
 from __future__ import annotations
 
 import copy
+import io
+import sys
+from contextlib import redirect_stdout
 import itertools
 import json
 
@@ -237,3 +240,50 @@ def test_synthetic_dataset_shape():
     assert len(set(scores)) < len(scores)
     assert len({r["category_id"] for r in res}) < len(d["categories"])
     assert synth.make_dataset(300, 10, seed=3, keypoints=True, crowd_fraction=0.05) == d
+
+
+def test_download_fetches_missing_images_as_the_reference(tmp_path):
+    import re
+
+    from pycocotools.coco import COCO as RefCOCO
+
+    source = tmp_path / "source"
+    source.mkdir()
+    images = []
+    for i in range(3):
+        (source / f"{i}.jpg").write_bytes(bytes([i]) * 10)
+        images.append({"id": i + 1, "file_name": f"{i}.jpg", "coco_url": (source / f"{i}.jpg").as_uri()})
+    dataset = {"images": images, "annotations": [], "categories": []}
+    outputs = []
+    for cls, name in ((brandor.COCO, "ours"), (RefCOCO, "ref")):
+        coco = cls()
+        coco.dataset = dataset
+        with redirect_stdout(io.StringIO()):
+            coco.createIndex()
+        target = tmp_path / name / "nested"
+        buf = io.StringIO()
+        with redirect_stdout(buf):
+            assert coco.download(None) == -1
+            coco.download(target, imgIds=[1, 3])
+            (target / "0.jpg").write_bytes(b"kept")
+            coco.download(target)
+        outputs.append(re.sub(r"t=\d+\.\ds", "t=#s", buf.getvalue()))
+        assert sorted(p.name for p in target.iterdir()) == ["0.jpg", "1.jpg", "2.jpg"]
+        assert (target / "0.jpg").read_bytes() == b"kept" and (target / "1.jpg").read_bytes() == b"\x01" * 10
+    assert outputs[0] == outputs[1]
+
+
+def test_show_anns_without_drawing(monkeypatch):
+    coco = brandor.COCO({"images": [], "annotations": [], "categories": []})
+    assert coco.showAnns([]) == 0
+    buf = io.StringIO()
+    with redirect_stdout(buf):
+        coco.showAnns([{"caption": "a cat"}, {"caption": "on a mat"}])
+    assert buf.getvalue() == "a cat\non a mat\n"
+    with pytest.raises(Exception, match="^datasetType not supported$"):
+        coco.showAnns([{"bbox": [0, 0, 1, 1]}])
+    # Drawing without matplotlib installed: a plain error that says what is missing.
+    monkeypatch.setitem(sys.modules, "matplotlib", None)
+    monkeypatch.setitem(sys.modules, "matplotlib.pyplot", None)
+    with pytest.raises(ImportError, match="showAnns needs matplotlib"):
+        coco.showAnns([{"segmentation": [[0, 0, 1, 0, 1, 1]]}])

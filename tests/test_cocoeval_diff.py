@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import copy
 import io
+import warnings
 from contextlib import redirect_stdout
 from typing import Any, Callable
 
@@ -106,6 +107,10 @@ def setups() -> dict[str, Setup | None]:
         p.iouThrs = np.array([0.5, 0.75, 0.9])
         p.recThrs = np.linspace(0.0, 1.0, 11)
 
+    def recall_unsorted(p: Any) -> None:
+        # The reference stops at the first recall it cannot reach.
+        p.recThrs = np.array([0.3, 0.95, 0.1, 1.0, 0.0, 0.5])
+
     def max_dets_small(p: Any) -> None:
         p.maxDets = [10, 1, 3]
 
@@ -116,7 +121,7 @@ def setups() -> dict[str, Setup | None]:
         p.imgIds = p.imgIds[::2] + [987654321]
         p.catIds = p.catIds[1:] + p.catIds[:1]
 
-    return {"default": None, "useCats0": use_cats_0, "thresholds": fewer_thresholds,
+    return {"default": None, "useCats0": use_cats_0, "thresholds": fewer_thresholds, "recall_unsorted": recall_unsorted,
             "maxDets": max_dets_small, "areaRng": custom_area, "subsets": subsets}
 
 
@@ -371,8 +376,60 @@ def test_match_to_ground_truth_id_0_counts_as_true_positive():
                          "iscrowd": 0}],
     }
     results = [{"image_id": 1, "category_id": 1, "bbox": [10, 10, 20, 20], "score": 0.9}]
-    ours, ref, _, _ = evaluate_both(dataset, results, "bbox")
+    with pytest.warns(UserWarning, match="id 0.*README") as warned:
+        ours, ref, _, _ = evaluate_both(dataset, results, "bbox")
+    assert len([w for w in warned if "id 0" in str(w.message)]) == 1
     assert ours.stats[0] == pytest.approx(1.0) and ref.stats[0] == 0.0
+    # Accumulating from the per-image records, as trainers that merge them do,
+    # counts the match too, though the record's dtMatches holds a 0 for it.
+    native = ours.eval["precision"].copy()
+    ours.evalImgs = list(ours.evalImgs)
+    ours._paramsEval = copy.deepcopy(ours.params)
+    with redirect_stdout(io.StringIO()):
+        ours.accumulate()
+    assert np.array_equal(ours.eval["precision"], native)
+
+
+def test_detection_id_0_takes_its_ground_truth():
+    """The reference leaves a ground truth matched by a detection with id 0 free, so a second
+    detection matches it too; here the second is a false positive, natively and through the
+    per-image methods alike."""
+    dataset = {
+        "images": [{"id": 1, "width": 100, "height": 100}],
+        "categories": [{"id": 1, "name": "a", "supercategory": "s"}],
+        "annotations": [{"id": 5, "image_id": 1, "category_id": 1, "bbox": [10, 10, 20, 20], "area": 400,
+                         "iscrowd": 0}],
+    }
+    dets = [{"id": 0, "image_id": 1, "category_id": 1, "bbox": [10, 10, 20, 20], "score": 0.9, "area": 400,
+             "iscrowd": 0},
+            {"id": 7, "image_id": 1, "category_id": 1, "bbox": [10, 10, 20, 21], "score": 0.8, "area": 420,
+             "iscrowd": 0}]
+    through_methods = type("ThroughMethods", (brandor.COCOeval,), {"evaluateImg": brandor.COCOeval.evaluateImg})
+    precision = []
+    for cls in (brandor.COCOeval, through_methods, RefCOCOeval):
+        coco = brandor.COCO if cls is not RefCOCOeval else RefCOCO
+        gt = coco()
+        gt.dataset = copy.deepcopy(dataset)
+        dt = coco()
+        dt.dataset = {**copy.deepcopy(dataset), "annotations": copy.deepcopy(dets)}
+        with redirect_stdout(io.StringIO()), warnings.catch_warnings(record=True) as warned:
+            warnings.simplefilter("always")
+            gt.createIndex()
+            dt.createIndex()
+            E = cls(gt, dt, "bbox")
+            E.evaluate()
+            E.accumulate()
+        if cls is not RefCOCOeval:
+            assert len([w for w in warned if "detections hold one with id 0" in str(w.message)]) == 1
+        precision.append((E.eval["recall"][0, 0, 0, 2], E.eval["precision"][0, -1, 0, 0, 2]))
+    # One match here; two there, so recall 2 and precision 2 / (2 + eps), which rounds to 1.
+    assert precision[0] == precision[1] == (1.0, 1 / (1 + np.spacing(1)))
+    assert precision[2] == (2.0, 1.0)
+
+
+def test_no_warning_without_id_0(recwarn):
+    evaluate_both(*box_case(56), "bbox")
+    assert not [w for w in recwarn if "id 0" in str(w.message)]
 
 
 @pytest.mark.parametrize("dtype", [np.float64, np.float32])

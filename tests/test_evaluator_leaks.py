@@ -38,7 +38,25 @@ def failing_constructions():
         pass
 
 
-@pytest.mark.parametrize("action", [evaluate_everything, failing_constructions])
+RECORDS = native_bbox_evaluator(*DATA).run(collect_eval_imgs=True)["evalImgs"]
+FIRST = next(r for r in RECORDS if r is not None)
+
+
+def accumulate_records():
+    """Accumulation from records in the forms it reads in place, converts, or refuses."""
+    n = len(RECORDS) // 4
+    starts = list(range(0, len(RECORDS), n))
+    _tarnel.accumulate_eval_imgs(RECORDS, starts, range(n), 4, [0.0, 0.5, 1.0], [1, 10, 100])
+    converted = [None if r is None else dict(r, dtScores=np.array(r["dtScores"]), gtIgnore=list(r["gtIgnore"]))
+                 for r in RECORDS[:n]]
+    _tarnel.accumulate_eval_imgs(converted, [0], range(n), 1, [0.5], [100])
+    for bad, error in (([{"dtScores": [0.5]}], KeyError), ([3], TypeError),
+                       ([dict(FIRST, dtMatches=np.zeros((1, 9)))], ValueError)):
+        with pytest.raises(error):
+            _tarnel.accumulate_eval_imgs(bad, [0], [0], 1, [0.5], [100])
+
+
+@pytest.mark.parametrize("action", [evaluate_everything, failing_constructions, accumulate_records])
 def test_no_growth(action):
     # A leak of one object per round adds at least 100 blocks every time;
     # caches filling up once do not show in both measurements.

@@ -16,6 +16,8 @@ FUNCTION_SIGNATURES = {
     "index_annotations": "(annotations, with_categories)",
     "prepare_bbox_results": "(annotations)",
     "summary_values": "(array, thresholds, categories, area, max_det)",
+    "accumulate_eval_imgs": "(eval_imgs, block_starts, image_positions, areas, rec_thrs, max_dets)",
+    "match_greedy": "(ious, gt_ignore, iscrowd, iou_thrs)",
     "encode": "(mask)",
     "decode": "(rle_objs)",
     "merge": "(rle_objs, intersect=0)",

@@ -109,7 +109,8 @@ class _Runner:
 
     def precision(self, ev: Any) -> np.ndarray:
         """Precision at the cap: (T, R, K, A)."""
-        return ev.run()["precision"][..., 0]
+        precision: np.ndarray = ev.run()["precision"][..., 0]
+        return precision
 
 
 def _confusion_copies(gts: list[dict[str, Any]], dts: list[dict[str, Any]], cat_ids: list[Any],
@@ -157,7 +158,8 @@ def _boxes_overlap(a: np.ndarray, b: np.ndarray) -> np.ndarray:
     """Whether each box of `a` ([x, y, w, h] rows) shares a positive area with each box of `b`."""
     w = np.minimum(a[:, None, 0] + a[:, None, 2], b[None, :, 0] + b[None, :, 2]) - np.maximum(a[:, None, 0], b[None, :, 0])
     h = np.minimum(a[:, None, 1] + a[:, None, 3], b[None, :, 1] + b[None, :, 3]) - np.maximum(a[:, None, 1], b[None, :, 1])
-    return (w > 0) & (h > 0)
+    overlaps: np.ndarray = (w > 0) & (h > 0)
+    return overlaps
 
 
 def analyze(gt: Any, dt: Any, iou_type: str = "bbox", max_dets: int = 100) -> ErrorAnalysis:

@@ -15,12 +15,13 @@ import gc
 import itertools
 import os
 import time
+import urllib.request
 from collections import defaultdict
 from typing import Any, Iterable
 
 import numpy as np
 
-from . import _tarnel
+from . import _tarnel, mask
 
 
 def _is_array_like(obj: Any) -> bool:
@@ -43,17 +44,6 @@ def _gc_paused() -> Any:
     finally:
         if was_enabled:
             gc.enable()
-
-
-def _mask_api() -> Any:
-    """The RLE functions loadRes and annToRLE need."""
-    try:
-        from . import mask
-    except ImportError:
-        # brandor.mask is not built yet in this checkout: fall back on the
-        # reference toolkit, which the test and bench environments install.
-        from pycocotools import mask
-    return mask
 
 
 class COCO:
@@ -326,7 +316,6 @@ class COCO:
             _prepare_box_results(anns)
         elif "segmentation" in first:
             res.dataset["categories"] = copy.deepcopy(self._member("categories"))
-            mask = _mask_api()
             for i, ann in enumerate(anns):
                 ann["area"] = mask.area(ann["segmentation"])
                 if "bbox" not in ann:
@@ -344,6 +333,44 @@ class COCO:
                 ann["bbox"] = [x0, y0, x1 - x0, y1 - y0]
         return anns
 
+    def showAnns(self, anns: list[dict[str, Any]], draw_bbox: bool = False) -> Any:
+        """Draw instance annotations on the current matplotlib axes, or print captions.
+
+        matplotlib is needed (and imported) only to draw.
+        """
+        if len(anns) == 0:
+            return 0
+        if "segmentation" in anns[0] or "keypoints" in anns[0]:
+            from .plot import show_instances
+
+            show_instances(self, anns, draw_bbox)
+        elif "caption" in anns[0]:
+            for ann in anns:
+                print(ann["caption"])
+        else:
+            raise Exception("datasetType not supported")
+        return None
+
+    def download(self, tarDir: str | os.PathLike[str] | None = None, imgIds: Any = []) -> Any:
+        """Fetch the images (all, or those of `imgIds`) from their `coco_url` into `tarDir`.
+
+        Files already there are kept.
+        """
+        if tarDir is None:
+            print("Please specify target directory")
+            return -1
+        imgs: Any = self.imgs.values() if len(imgIds) == 0 else self.loadImgs(imgIds)
+        n = len(imgs)
+        if not os.path.exists(tarDir):
+            os.makedirs(tarDir)
+        for i, img in enumerate(imgs):
+            tic = time.time()
+            fname = os.path.join(tarDir, img["file_name"])
+            if not os.path.exists(fname):
+                urllib.request.urlretrieve(img["coco_url"], fname)
+            print("downloaded {}/{} images (t={:0.1f}s)".format(i, n, time.time() - tic))
+        return None
+
     def loadNumpyAnnotations(self, data: np.ndarray) -> list[dict[str, Any]]:
         """Result dicts from an N×7 array of [image_id, x, y, w, h, score, category_id] rows."""
         _announce_array(data)
@@ -354,15 +381,13 @@ class COCO:
         img = self.imgs[ann["image_id"]]
         h, w = img["height"], img["width"]
         segm = ann["segmentation"]
-        mask = _mask_api()
         if type(segm) == list:
             return mask.merge(mask.frPyObjects(segm, h, w))
-        if type(segm["counts"]) == list:
-            return mask.frPyObjects(segm, h, w)
-        return segm
+        rle: dict[str, Any] = mask.frPyObjects(segm, h, w) if type(segm["counts"]) == list else segm
+        return rle
 
     def annToMask(self, ann: dict[str, Any]) -> np.ndarray:
-        return _mask_api().decode(self.annToRLE(ann))
+        return mask.decode(self.annToRLE(ann))
 
 
 def _compact_or_none(path: str, results: bool) -> tuple[dict[str, Any], Any] | None:

@@ -5,32 +5,66 @@ detection caps and sigmas exactly as pycocotools' `COCOeval` does and hands
 them, with the annotation lists, to one `Evaluator`, which computes the
 precision, recall and score arrays natively. `accumulate()` and
 `summarize()` present them as the reference does, with the same printed
-lines. Per-image records (`evalImgs`) are built only when read.
+lines.
+
+The reference's internals are here too, with its data shapes: `_prepare`,
+`computeIoU`, `computeOks`, `evaluateImg`, `_gts`, `_dts`, `ious` and
+`evalImgs`. Code that drives them itself (a replaced `evaluate`, records
+merged across batches or processes) gets the reference's numbers, and a
+subclass that overrides one of them is evaluated through its methods. After
+the native `evaluate()`, `evalImgs`, `ious`, `_gts` and `_dts` are built when
+first read, because at COCO scale building them costs more than evaluating.
 """
 
 from __future__ import annotations
 
+import contextlib
 import copy
 import datetime
+import itertools
 import time
+import warnings
 from collections import defaultdict
-from typing import Any
+from typing import Any, Iterator, Sequence
 
 import numpy as np
 
 from . import _tarnel
+from .coco import _gc_paused
+from . import mask as maskUtils  # imported from here by code written for pycocotools
 from .result import IOU_TYPES, format_summary_line, summarize_arrays
 
-_EVAL_IMG_KEYS = ("image_id", "category_id", "aRng", "maxDet", "dtIds", "gtIds",
-                  "dtMatches", "gtMatches", "dtScores", "gtIgnore", "dtIgnore")
+ID_0_WARNINGS = (
+    ("cocoGt", "the ground truth holds an annotation with id 0: brandor counts a detection matched to it as a "
+               "true positive, where pycocotools counts it as a false positive"),
+    ("cocoDt", "the detections hold one with id 0: brandor counts the ground truth it matches as taken, where "
+               "pycocotools lets further detections match that ground truth too"),
+)
+README_POINTER = " (see 'Known differences from pycocotools' in brandor's README)"
+
+# The methods through which the reference evaluates; a subclass that
+# overrides one of them is evaluated through them instead of natively.
+_EVALUATION_METHODS = ("_prepare", "computeIoU", "computeOks", "evaluateImg")
 
 
 class Params:
     """Evaluation parameters, with pycocotools' fields and defaults."""
 
+    imgIds: list[Any]
+    catIds: list[Any]
+    iouThrs: np.ndarray
+    recThrs: np.ndarray
+    maxDets: list[int]
+    areaRng: list[list[float]]
+    areaRngLbl: list[str]
+    useCats: int
+    kpt_oks_sigmas: np.ndarray
+    iouType: str
+    useSegm: Any
+
     def setDetParams(self) -> None:
-        self.imgIds: list[Any] = []
-        self.catIds: list[Any] = []
+        self.imgIds = []
+        self.catIds = []
         self.iouThrs = np.linspace(0.5, 0.95, int(np.round((0.95 - 0.5) / 0.05)) + 1, endpoint=True)
         self.recThrs = np.linspace(0.0, 1.00, int(np.round((1.00 - 0.0) / 0.01)) + 1, endpoint=True)
         self.maxDets = [1, 10, 100]
@@ -68,9 +102,15 @@ class COCOeval:
     `iouType="boundary"` evaluates Boundary IoU: the smaller of the mask IoU
     and the IoU of the masks' boundary bands, whose width is `dilation_ratio`
     times the image diagonal. `cocoGt` and `cocoDt` may be pycocotools or
-    brandor `COCO` objects (or anything with `dataset`, `imgs`, `getImgIds()`
-    and `getCatIds()`). Similarities are not kept: `ious` stays empty.
+    brandor `COCO` objects (or anything with `dataset`, `imgs`, `anns`,
+    `getImgIds()`, `getCatIds()`, `getAnnIds()` and `loadAnns()`).
     """
+
+    # Built on first read after the native evaluate(); None until then.
+    _eval_imgs: Any
+    _gts_: Any
+    _dts_: Any
+    _ious: Any
 
     def __init__(self, cocoGt: Any = None, cocoDt: Any = None, iouType: str = "segm",
                  dilation_ratio: float = 0.02) -> None:
@@ -78,23 +118,26 @@ class COCOeval:
             print("iouType not specified. use default iouType segm")
         self.cocoGt = cocoGt
         self.cocoDt = cocoDt
-        self._eval_imgs: Any = defaultdict(list)
+        self.evalImgs = defaultdict(list)
         self.eval: dict[str, Any] = {}
-        self._gts: defaultdict[Any, list[Any]] = defaultdict(list)
-        self._dts: defaultdict[Any, list[Any]] = defaultdict(list)
+        self._gts = defaultdict(list)
+        self._dts = defaultdict(list)
         self.params = Params(iouType=iouType)
         self.dilation_ratio = float(dilation_ratio)
         self._paramsEval: Any = {}
         self.stats: Any = []
-        self.ious: dict[Any, Any] = {}
+        self.ious = {}
+        # The native run behind the lazy attributes: its evaluator (dropped
+        # when pickled, rebuilt on demand), its arrays and its parameters.
         self._evaluator: Any = None
         self._run: dict[str, Any] | None = None
+        self._run_params: Params | None = None
         if cocoGt is not None:
             self.params.imgIds = sorted(cocoGt.getImgIds())
             self.params.catIds = sorted(cocoGt.getCatIds())
 
-    # Per-image records are expensive at scale, so the fast path does not
-    # build them; the first read runs the evaluator once more to collect them.
+    # --- attributes built on first read after the native evaluate() ---------
+
     @property
     def evalImgs(self) -> Any:
         if self._eval_imgs is None:
@@ -105,8 +148,248 @@ class COCOeval:
     def evalImgs(self, value: Any) -> None:
         self._eval_imgs = value
 
+    @property
+    def _gts(self) -> Any:
+        if self._gts_ is None:
+            self._fill_groups()
+        return self._gts_
+
+    @_gts.setter
+    def _gts(self, value: Any) -> None:
+        self._gts_ = value
+
+    @property
+    def _dts(self) -> Any:
+        if self._dts_ is None:
+            self._fill_groups()
+        return self._dts_
+
+    @_dts.setter
+    def _dts(self, value: Any) -> None:
+        self._dts_ = value
+
+    @property
+    def ious(self) -> Any:
+        if self._ious is None:
+            with self._evaluated_params() as p:
+                compute = self.computeOks if p.iouType == "keypoints" else self.computeIoU
+                cat_ids = p.catIds if p.useCats else [-1]
+                self._ious = {(i, c): compute(i, c) for i in p.imgIds for c in cat_ids}
+        return self._ious
+
+    @ious.setter
+    def ious(self, value: Any) -> None:
+        self._ious = value
+
+    def _fill_groups(self) -> None:
+        with self._evaluated_params() as p:
+            self._gts_, self._dts_ = self._grouped_annotations()
+        # The reference's similarity and per-image loops look every (image,
+        # category) pair up in these defaultdicts, which adds the missing ones
+        # as empty lists, in the loops' order.
+        cat_ids = p.catIds if p.useCats else [-1]
+
+        def look_up(pairs: Iterator[tuple[Any, Any]], pool: bool) -> None:
+            for i, c in pairs:
+                for key in [(i, c2) for c2 in p.catIds] if pool else [(i, c)]:
+                    self._gts_[key]
+                    self._dts_[key]
+
+        # Similarities (pooled over the categories, except keypoints), then records.
+        look_up(((i, c) for i in p.imgIds for c in cat_ids), not p.useCats and p.iouType != "keypoints")
+        if p.areaRng:
+            look_up(((i, c) for c in cat_ids for i in p.imgIds), not p.useCats)
+        # The reference's evaluateImg leaves each evaluated ground truth
+        # flagged for the last area range.
+        if not p.areaRng:
+            return
+        lo, hi = p.areaRng[-1]
+        cats = set(p.catIds)
+        for (_, cat), gts in self._gts_.items():
+            if cat in cats:
+                for g in gts:
+                    g["_ignore"] = 1 if g["ignore"] or (g["area"] < lo or g["area"] > hi) else 0
+
+    @contextlib.contextmanager
+    def _evaluated_params(self) -> Iterator[Params]:
+        """`params` as the native evaluate() had them, while the attributes it
+        leaves unbuilt are built (accumulate() may have changed them since)."""
+        current = self.params
+        if self._run_params is not None:
+            self.params = self._run_params
+        try:
+            yield self.params
+        finally:
+            self.params = current
+
+    def __getstate__(self) -> dict[str, Any]:
+        # The native evaluator cannot be pickled; it is rebuilt when needed.
+        state = self.__dict__.copy()
+        state["_evaluator"] = None
+        return state
+
+    # --- the reference's evaluation steps -----------------------------------
+
+    def _prepare(self) -> None:
+        """Group the annotations to evaluate by (image, category), as the reference does.
+
+        Ground truths get their `ignore` flag and, for segm, both sides'
+        segmentations become compressed RLEs, in place.
+        """
+        self._gts, self._dts = self._grouped_annotations()
+        self.evalImgs = defaultdict(list)
+        self.eval = {}
+
+    def _grouped_annotations(self) -> tuple[defaultdict[Any, list[Any]], defaultdict[Any, list[Any]]]:
+        p = self.params
+        gts, dts = self._selected_annotations(p)
+        if p.iouType == "segm":
+            for anns, coco in ((gts, self.cocoGt), (dts, self.cocoDt)):
+                for ann in anns:
+                    ann["segmentation"] = coco.annToRLE(ann)
+        for gt in gts:
+            gt["ignore"] = gt["ignore"] if "ignore" in gt else 0
+            gt["ignore"] = "iscrowd" in gt and gt["iscrowd"]
+            if p.iouType == "keypoints":
+                gt["ignore"] = (gt["num_keypoints"] == 0) or gt["ignore"]
+        grouped_gts: defaultdict[Any, list[Any]] = defaultdict(list)
+        grouped_dts: defaultdict[Any, list[Any]] = defaultdict(list)
+        for gt in gts:
+            grouped_gts[gt["image_id"], gt["category_id"]].append(gt)
+        for dt in dts:
+            grouped_dts[dt["image_id"], dt["category_id"]].append(dt)
+        return grouped_gts, grouped_dts
+
+    def _selected_annotations(self, p: Params) -> tuple[list[Any], list[Any]]:
+        """The annotations of the evaluated images (and categories), in the reference's order."""
+        cats = {"catIds": p.catIds} if p.useCats else {}
+        gts = self.cocoGt.loadAnns(self.cocoGt.getAnnIds(imgIds=p.imgIds, **cats))
+        dts = self.cocoDt.loadAnns(self.cocoDt.getAnnIds(imgIds=p.imgIds, **cats))
+        return gts, dts
+
+    def _pair(self, imgId: Any, catId: Any) -> tuple[list[Any], list[Any]]:
+        p = self.params
+        if p.useCats:
+            return self._gts[imgId, catId], self._dts[imgId, catId]
+        return ([g for c in p.catIds for g in self._gts[imgId, c]],
+                [d for c in p.catIds for d in self._dts[imgId, c]])
+
+    def computeIoU(self, imgId: Any, catId: Any) -> Any:
+        """IoU of the image's detections (by score, at most maxDets[-1]) with its ground truths: D x G, or []."""
+        p = self.params
+        gt, dt = self._pair(imgId, catId)
+        if len(gt) == 0 and len(dt) == 0:
+            return []
+        inds = np.argsort([-d["score"] for d in dt], kind="mergesort")
+        dt = [dt[i] for i in inds]
+        if len(dt) > p.maxDets[-1]:
+            dt = dt[0:p.maxDets[-1]]
+        if p.iouType == "segm":
+            g = [g["segmentation"] for g in gt]
+            d = [d["segmentation"] for d in dt]
+        elif p.iouType == "bbox":
+            g = [g["bbox"] for g in gt]
+            d = [d["bbox"] for d in dt]
+        else:
+            raise Exception("unknown iouType for iou computation")
+        iscrowd = [int(o["iscrowd"]) for o in gt]
+        return maskUtils.iou(d, g, iscrowd)
+
+    def computeOks(self, imgId: Any, catId: Any) -> Any:
+        """Object keypoint similarity of the image's detections with its ground truths: D x G, or []."""
+        p = self.params
+        gts = self._gts[imgId, catId]
+        dts = self._dts[imgId, catId]
+        inds = np.argsort([-d["score"] for d in dts], kind="mergesort")
+        dts = [dts[i] for i in inds]
+        if len(dts) > p.maxDets[-1]:
+            dts = dts[0:p.maxDets[-1]]
+        if len(gts) == 0 or len(dts) == 0:
+            return []
+        ious = np.zeros((len(dts), len(gts)))
+        sigmas = p.kpt_oks_sigmas
+        variances = (sigmas * 2) ** 2
+        k = len(sigmas)
+        for j, gt in enumerate(gts):
+            g = np.array(gt["keypoints"])
+            xg, yg, vg = g[0::3], g[1::3], g[2::3]
+            k1 = np.count_nonzero(vg > 0)
+            bb = gt["bbox"]
+            x0, x1 = bb[0] - bb[2], bb[0] + bb[2] * 2
+            y0, y1 = bb[1] - bb[3], bb[1] + bb[3] * 2
+            for i, dt in enumerate(dts):
+                d = np.array(dt["keypoints"])
+                xd, yd = d[0::3], d[1::3]
+                if k1 > 0:
+                    dx = xd - xg
+                    dy = yd - yg
+                else:
+                    z = np.zeros((k))
+                    dx = np.max((z, x0 - xd), axis=0) + np.max((z, xd - x1), axis=0)
+                    dy = np.max((z, y0 - yd), axis=0) + np.max((z, yd - y1), axis=0)
+                e = (dx ** 2 + dy ** 2) / variances / (gt["area"] + np.spacing(1)) / 2
+                if k1 > 0:
+                    e = e[vg > 0]
+                ious[i, j] = np.sum(np.exp(-e)) / e.shape[0]
+        return ious
+
+    def evaluateImg(self, imgId: Any, catId: Any, aRng: Any, maxDet: int) -> dict[str, Any] | None:
+        """The reference's per-image record for one category and area range, or None.
+
+        Ground truths get their `_ignore` flag for the area range, in place. A
+        detection matched to a ground truth whose id is 0 is a match (its
+        `dtMatches` entry is 0 all the same), and a ground truth matched to a
+        detection whose id is 0 is taken; the reference treats the first as
+        unmatched and the second as still free.
+        """
+        p = self.params
+        gt, dt = self._pair(imgId, catId)
+        if len(gt) == 0 and len(dt) == 0:
+            return None
+        for g in gt:
+            g["_ignore"] = 1 if g["ignore"] or (g["area"] < aRng[0] or g["area"] > aRng[1]) else 0
+        gtind = np.argsort([g["_ignore"] for g in gt], kind="mergesort")
+        gt = [gt[i] for i in gtind]
+        dtind = np.argsort([-d["score"] for d in dt], kind="mergesort")
+        dt = [dt[i] for i in dtind[0:maxDet]]
+        iscrowd = [int(o["iscrowd"]) for o in gt]
+        ious = self.ious[imgId, catId][:, gtind] if len(self.ious[imgId, catId]) > 0 else self.ious[imgId, catId]
+        T, G, D = len(p.iouThrs), len(gt), len(dt)
+        gtm = np.zeros((T, G))
+        dtm = np.zeros((T, D))
+        matched = np.zeros((T, D), dtype=bool)
+        gtIg = np.array([g["_ignore"] for g in gt])
+        dtIg = np.zeros((T, D))
+        if not len(ious) == 0:
+            if len(ious) < D:
+                raise IndexError("index {} is out of bounds for axis 0 with size {}".format(len(ious), len(ious)))
+            # The engine's matching; a ground truth matched by a detection with
+            # id 0 is taken all the same.
+            taken = _tarnel.match_greedy(ious[:D], gtIg, iscrowd, [float(t) for t in p.iouThrs])
+            matched = taken >= 0
+            position = np.where(matched, taken, 0)
+            dtm[matched] = np.array([g["id"] for g in gt], dtype=np.float64)[position[matched]]
+            dtIg[matched] = gtIg[position[matched]]
+            for t, d in zip(*np.nonzero(matched)):
+                gtm[t, taken[t, d]] = dt[d]["id"]
+        a = np.array([d["area"] < aRng[0] or d["area"] > aRng[1] for d in dt]).reshape((1, len(dt)))
+        dtIg = np.logical_or(dtIg, np.logical_and(np.logical_not(matched), np.repeat(a, T, 0)))
+        return {
+            "image_id": imgId,
+            "category_id": catId,
+            "aRng": aRng,
+            "maxDet": maxDet,
+            "dtIds": [d["id"] for d in dt],
+            "gtIds": [g["id"] for g in gt],
+            "dtMatches": dtm,
+            "gtMatches": gtm,
+            "dtScores": [d["score"] for d in dt],
+            "gtIgnore": gtIg,
+            "dtIgnore": dtIg,
+        }
+
     def evaluate(self) -> None:
-        """Evaluate every image and category; the arrays are ready for `accumulate()`."""
+        """Evaluate every image and category; the results are ready for `accumulate()`."""
         tic = time.time()
         print("Running per image evaluation...")
         p = self.params
@@ -119,31 +402,87 @@ class COCOeval:
             p.catIds = list(np.unique(p.catIds))
         p.maxDets = sorted(p.maxDets)
         self.params = p
+        self._warn_about_id_0()
         self._evaluator = None
         self._run = None
-        self._eval_imgs = defaultdict(list)
-        self.eval = {}
-        self._evaluator = self._build_evaluator(p)
-        self._run = self._evaluator.run()
-        self._eval_imgs = None
+        self._run_params = None
+        if self._uses_own_methods():
+            self._evaluate_through_methods(p)
+        else:
+            self.evalImgs = defaultdict(list)
+            self.eval = {}
+            self._evaluator = self._build_evaluator(p)
+            self._run = self._evaluator.run()
+            self._run_params = copy.deepcopy(p)
+            self._eval_imgs = self._gts_ = self._dts_ = self._ious = None
         self._paramsEval = copy.deepcopy(self.params)
         print("DONE (t={:0.2f}s).".format(time.time() - tic))
 
-    def _build_evaluator(self, p: Params, **overrides: Any) -> Any:
-        cat_ids = [int(c) for c in p.catIds]
-        repeats = not p.useCats and len(set(cat_ids)) != len(cat_ids)
-        gts = _annotation_source(self.cocoGt, lists_only=repeats)
-        dts = _annotation_source(self.cocoDt, lists_only=repeats)
-        if repeats:
-            # Pooled over a category list with repeats: the reference takes the
-            # annotations of a repeated category once per occurrence, in list
-            # order. Give each occurrence its own position.
-            gts = _expand_repeated_categories(gts, cat_ids)
-            dts = _expand_repeated_categories(dts, cat_ids)
+    def _uses_own_methods(self) -> bool:
+        cls = type(self)
+        return any(getattr(cls, name) is not getattr(COCOeval, name) or name in self.__dict__
+                   for name in _EVALUATION_METHODS)
+
+    def _evaluate_through_methods(self, p: Params) -> None:
+        """The reference's loop over the (possibly overridden) per-image methods."""
+        self._prepare()
+        cat_ids = p.catIds if p.useCats else [-1]
+        if p.iouType in ("segm", "bbox"):
+            compute = self.computeIoU
+        elif p.iouType == "keypoints":
+            compute = self.computeOks
+        else:
+            raise Exception("unknown iouType for iou computation")
+        self.ious = {(i, c): compute(i, c) for i in p.imgIds for c in cat_ids}
+        evaluate_img = self.evaluateImg
+        max_det = p.maxDets[-1]
+        self.evalImgs = [evaluate_img(i, c, a, max_det) for c in cat_ids for a in p.areaRng for i in p.imgIds]
+
+    def _warn_about_id_0(self) -> None:
+        for side, message in ID_0_WARNINGS:
+            coco = getattr(self, side)
+            anns = getattr(coco, "anns", None)
+            has_id_0 = 0 in anns if isinstance(anns, dict) else any(
+                a.get("id") == 0 for a in getattr(coco, "dataset", {}).get("annotations", []))
+            if has_id_0:
+                warnings.warn(message + README_POINTER, UserWarning, stacklevel=3)
+
+    def _native_evaluator(self) -> Any:
+        if self._evaluator is None:
+            assert self._run_params is not None
+            self._evaluator = self._build_evaluator(self._run_params)
+        return self._evaluator
+
+    def _build_evaluator(self, p: Params) -> Any:
+        img_ids = list(p.imgIds)
+        cat_ids = list(p.catIds)
+        mask_kind = p.iouType in ("segm", "boundary")
+        gts, dts = _annotation_list(self.cocoGt), _annotation_list(self.cocoDt)
+        if mask_kind:
+            # Only the masks the reference rasterises are rasterised, so only
+            # their images need a size.
+            gts, dts = _evaluated(gts, p), _evaluated(dts, p)
+        img_sizes = self._image_sizes(gts, dts) if mask_kind else {}
+        # The engine takes integer ids. Other ids (strings, say), and a pooled
+        # category list with repeats, go in as positions in the id lists.
+        image_positions = None if _all_ints(img_ids) else {i: n for n, i in enumerate(img_ids)}
+        category_slots = None
+        if not _all_ints(cat_ids) or (not p.useCats and len(set(cat_ids)) != len(cat_ids)):
+            # Pooled over a category list with repeats, the reference takes the
+            # annotations of a repeated category once per occurrence.
+            category_slots = defaultdict(list)
+            for n, c in enumerate(cat_ids):
+                category_slots[c].append(n)
             cat_ids = list(range(len(cat_ids)))
+        if image_positions is not None or category_slots is not None:
+            gts = _renumbered(gts, image_positions, category_slots)
+            dts = _renumbered(dts, image_positions, category_slots)
+        if image_positions is not None:
+            img_sizes = {image_positions[i]: size for i, size in img_sizes.items() if i in image_positions}
+            img_ids = list(range(len(img_ids)))
         args: dict[str, Any] = dict(
-            img_ids=[int(i) for i in p.imgIds],
-            cat_ids=cat_ids,
+            img_ids=[int(i) for i in img_ids],
+            cat_ids=[int(c) for c in cat_ids],
             iou_thrs=[float(t) for t in p.iouThrs],
             rec_thrs=[float(r) for r in p.recThrs],
             max_dets=[int(m) for m in p.maxDets],
@@ -154,58 +493,79 @@ class COCOeval:
         )
         if p.iouType == "boundary":
             args["boundary_dilation"] = self.dilation_ratio
-        args.update(overrides)
-        img_sizes: dict[int, tuple[int, int]] = {}
-        if args["iou_type"] in ("segm", "boundary"):
-            img_sizes = {int(i): (int(img["height"]), int(img["width"])) for i, img in self.cocoGt.imgs.items()}
         return _tarnel.Evaluator(gts, dts, img_sizes, **args)
+
+    def _image_sizes(self, gts: list[Any], dts: list[Any]) -> dict[Any, tuple[int, int]]:
+        """(height, width) of every image a mask is rasterised on: from the ground truth's
+        image entry where the image has ground-truth masks, else from the detections'.
+
+        A missing image or size raises the reference's KeyError.
+        """
+        sizes: dict[Any, tuple[int, int]] = {}
+        for anns, coco in ((gts, self.cocoGt), (dts, self.cocoDt)):
+            imgs = coco.imgs
+            for ann in anns:
+                i = ann["image_id"]
+                if i not in sizes:
+                    img = imgs[i]
+                    sizes[i] = (int(img["height"]), int(img["width"]))
+        return sizes
 
     def _collect_eval_imgs(self) -> list[dict[str, Any] | None]:
         """The reference's per-image records, in its order: category, area range, image."""
-        assert self._evaluator is not None
-        records = self._evaluator.run(collect_eval_imgs=True)["evalImgs"]
-        p = self._paramsEval
+        records = self._native_evaluator().run(collect_eval_imgs=True)["evalImgs"]
+        with _gc_paused():
+            return self._reference_records(records)
+
+    def _reference_records(self, records: list[dict[str, Any] | None]) -> list[dict[str, Any] | None]:
+        """The engine's records with the reference's ids, area ranges, key order and flag dtypes."""
+        p = self._run_params
+        assert p is not None
         cat_ids = p.catIds if p.useCats else [-1]
-        n_img, n_area = len(p.imgIds), len(p.areaRng)
-        out: list[dict[str, Any] | None] = []
-        for pos, rec in enumerate(records):
-            if rec is None:
-                out.append(None)
-                continue
-            k, rest = divmod(pos, n_area * n_img)
-            a, i = divmod(rest, n_img)
+        # Integer flags as the reference keeps them; its empty array is float
+        # (and cannot be written to, so one serves every record).
+        no_gt_flags = np.array([])
+
+        def reference_record(rec: dict[str, Any], cat: Any, area: Any, img: Any) -> dict[str, Any]:
             gt_ignore = rec["gtIgnore"]
-            out.append({
-                "image_id": p.imgIds[i],
-                "category_id": cat_ids[k],
-                "aRng": p.areaRng[a],
+            return {
+                "image_id": img,
+                "category_id": cat,
+                "aRng": area,
                 "maxDet": rec["maxDet"],
                 "dtIds": rec["dtIds"],
                 "gtIds": rec["gtIds"],
                 "dtMatches": rec["dtMatches"],
                 "gtMatches": rec["gtMatches"],
                 "dtScores": rec["dtScores"],
-                # Integer flags as the reference keeps them; its empty array is float.
-                "gtIgnore": gt_ignore.astype(np.int64) if len(gt_ignore) else np.array([]),
+                "gtIgnore": gt_ignore.astype(np.int64) if len(gt_ignore) else no_gt_flags,
                 "dtIgnore": rec["dtIgnore"].astype(bool),
-            })
-        return out
+            }
+
+        return [None if rec is None else reference_record(rec, *where)
+                for rec, where in zip(records, itertools.product(cat_ids, p.areaRng, p.imgIds))]
 
     def accumulate(self, p: Params | None = None) -> None:
-        """Store the precision, recall and score arrays in `eval`."""
+        """Store the precision, recall and score arrays in `eval`.
+
+        They come from the native run when `evalImgs` and `_paramsEval` are
+        what the last `evaluate()` left; otherwise from the records in
+        `evalImgs`, read as the reference reads them.
+        """
         print("Accumulating evaluation results...")
         tic = time.time()
-        if not self._run:
+        fresh_run = self._eval_imgs is None and self._run is not None
+        if not fresh_run and not self.evalImgs:
             print("Please run evaluate() first")
         if p is None:
             p = self.params
         p.catIds = p.catIds if p.useCats == 1 else [-1]
         pe = self._paramsEval
-        if _same_selection(p, pe):
+        if fresh_run and _same_selection(p, pe) and _same_selection(p, self._run_params):
             assert self._run is not None
             precision, recall, scores = self._run["precision"], self._run["recall"], self._run["scores"]
         else:
-            precision, recall, scores = self._accumulate_other(p, pe)
+            precision, recall, scores = self._accumulate_records(p, pe)
         T, R, A, M = len(p.iouThrs), len(p.recThrs), len(p.areaRng), len(p.maxDets)
         K = len(p.catIds) if p.useCats else 1
         self.eval = {
@@ -218,13 +578,13 @@ class COCOeval:
         }
         print("DONE (t={:0.2f}s).".format(time.time() - tic))
 
-    def _accumulate_other(self, p: Params, pe: Params) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
-        """Accumulate with parameters that differ from those of `evaluate()`.
+    def _accumulate_records(self, p: Params, pe: Params) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+        """The arrays from the records in `evalImgs`, laid out by `pe` and selected by `p`.
 
-        As in the reference, only the categories, area ranges, detection caps
-        and images of `p` that were evaluated are filled, positions in `p`'s
-        lists address the evaluated blocks, the evaluated IoU thresholds are
-        kept and `p`'s recall thresholds are applied.
+        As in the reference, the categories, area ranges, detection caps and
+        images of `p` that `pe` lists are filled, positions in `p`'s lists
+        address `pe`'s blocks of records, and the IoU thresholds are the
+        records' rows.
         """
         T, R, A, M = len(p.iouThrs), len(p.recThrs), len(p.areaRng), len(p.maxDets)
         K = len(p.catIds) if p.useCats else 1
@@ -233,34 +593,28 @@ class COCOeval:
         scores = -np.ones((T, R, K, A, M))
         pe_cats = pe.catIds if pe.useCats else [-1]
         set_k, set_m, set_i = set(pe_cats), set(pe.maxDets), set(pe.imgIds)
-        set_a = set(map(tuple, pe.areaRng))
+        set_a = {tuple(a) for a in pe.areaRng}
         k_list = [n for n, k in enumerate(p.catIds) if k in set_k]
         m_list = [m for m in p.maxDets if m in set_m]
-        a_list = [n for n, a in enumerate(map(tuple, p.areaRng)) if a in set_a]
+        a_list = [n for n, a in enumerate(p.areaRng) if tuple(a) in set_a]
         i_list = [n for n, i in enumerate(p.imgIds) if i in set_i]
         if not (k_list and m_list and a_list and i_list):
             return precision, recall, scores
-        if max(k_list) >= len(pe_cats) or max(a_list) >= len(pe.areaRng) or max(i_list) >= len(pe.imgIds):
-            raise IndexError("list index out of range")
-        if len(set(i_list)) != len(i_list) or len(set(k_list)) != len(k_list):
-            raise ValueError("accumulate() with repeated image or category ids is not supported")
-        T0 = len(pe.iouThrs)
-        if T0 > T:
+        n_img, n_area = len(pe.imgIds), len(pe.areaRng)
+        starts = [k0 * n_area * n_img + a0 * n_img for k0 in k_list for a0 in a_list]
+        records = self.evalImgs
+        if not isinstance(records, list):
+            records = list(records)
+        out = _tarnel.accumulate_eval_imgs(records, starts, i_list, len(a_list),
+                                           [float(r) for r in p.recThrs], [int(m) for m in m_list])
+        rows = out["recall"].shape[0]
+        if rows > T and (out["recall"][T:] != -1).any():
             raise IndexError("index {} is out of bounds for axis 0 with size {}".format(T, T))
-        overrides: dict[str, Any] = dict(
-            img_ids=[int(pe.imgIds[n]) for n in i_list],
-            rec_thrs=[float(r) for r in p.recThrs],
-            # The evaluated budget goes last: it bounds the ranked detections.
-            max_dets=[int(m) for m in m_list] + [int(pe.maxDets[-1])],
-            area_rng=[[float(lo), float(hi)] for lo, hi in (pe.areaRng[n] for n in a_list)],
-        )
-        if pe.useCats:
-            overrides["cat_ids"] = [int(pe.catIds[n]) for n in k_list]
-        out = self._build_evaluator(pe, **overrides).run()
+        rows = min(rows, T)
         nk, na, nm = len(k_list), len(a_list), len(m_list)
-        precision[:T0, :, :nk, :na, :nm] = out["precision"][..., :nm]
-        scores[:T0, :, :nk, :na, :nm] = out["scores"][..., :nm]
-        recall[:T0, :nk, :na, :nm] = out["recall"][..., :nm]
+        precision[:rows, :, :nk, :na, :nm] = out["precision"][:rows]
+        scores[:rows, :, :nk, :na, :nm] = out["scores"][:rows]
+        recall[:rows, :nk, :na, :nm] = out["recall"][:rows]
         return precision, recall, scores
 
     def summarize(self) -> None:
@@ -315,22 +669,42 @@ def _annotation_list(coco: Any) -> list[dict[str, Any]]:
     The reference looks annotations up by id, so of several annotations that
     share an id it evaluates the last one, once per occurrence of the id.
     """
-    anns = coco.dataset.get("annotations", [])
+    anns: list[dict[str, Any]] = coco.dataset.get("annotations", [])
     index = getattr(coco, "anns", None)
     if index is not None and len(index) != len(anns):
         anns = [index[a["id"]] for a in anns]
     return anns
 
 
-def _expand_repeated_categories(anns: list[dict[str, Any]], cat_ids: list[int]) -> list[dict[str, Any]]:
-    """Copies of each annotation, one per occurrence of its category, with the occurrence as category."""
-    where: dict[int, list[int]] = defaultdict(list)
-    for pos, c in enumerate(cat_ids):
-        where[c].append(pos)
+def _evaluated(anns: list[dict[str, Any]], p: Params) -> list[dict[str, Any]]:
+    """The annotations of the evaluated images (and categories, unless pooled): those the
+    reference prepares, in list order rather than its image order, which keeps each
+    (image, category) group's order."""
+    images = set(p.imgIds)
+    if not p.useCats:
+        return [a for a in anns if a["image_id"] in images]
+    cats = set(p.catIds)
+    return [a for a in anns if a["image_id"] in images and a["category_id"] in cats]
+
+
+def _all_ints(ids: Sequence[Any]) -> bool:
+    return all(isinstance(i, (int, np.integer)) for i in ids)
+
+
+def _renumbered(anns: list[dict[str, Any]], image_positions: dict[Any, int] | None,
+                category_slots: dict[Any, list[int]] | None) -> list[dict[str, Any]]:
+    """Copies of the annotations with image ids replaced by their positions and
+    category ids by their slots, one copy per slot; other categories are left out."""
     out = []
     for ann in anns:
-        for pos in where.get(ann.get("category_id"), ()):
-            copy_ = dict(ann)
-            copy_["category_id"] = pos
-            out.append(copy_)
+        renumbered = dict(ann)
+        if image_positions is not None:
+            renumbered["image_id"] = image_positions.get(ann["image_id"], -1)
+        if category_slots is None:
+            out.append(renumbered)
+            continue
+        for slot in category_slots.get(ann.get("category_id"), ()):
+            occurrence = dict(renumbered)
+            occurrence["category_id"] = slot
+            out.append(occurrence)
     return out

@@ -110,11 +110,14 @@ class LVIS:
         img = self.imgs[ann["image_id"]]
         h, w = img["height"], img["width"]
         segm = ann["segmentation"]
+        rle: dict[str, Any]
         if isinstance(segm, list):
-            return mask_utils.merge(mask_utils.frPyObjects(segm, h, w))
-        if isinstance(segm["counts"], list):
-            return mask_utils.frPyObjects(segm, h, w)
-        return segm
+            rle = mask_utils.merge(mask_utils.frPyObjects(segm, h, w))
+        elif isinstance(segm["counts"], list):
+            rle = mask_utils.frPyObjects(segm, h, w)
+        else:
+            rle = segm
+        return rle
 
     def ann_to_mask(self, ann: dict[str, Any]) -> np.ndarray:
         """The annotation's mask as an h x w uint8 array."""
@@ -150,7 +153,7 @@ class LVISResults(LVIS):
             self._path = os.fspath(results)
             self._store = _compact_results(self._path)
         if self._store is None:
-            result_anns = _load_json(results) if self._path is not None else results
+            result_anns: Any = _load_json(self._path) if self._path is not None else results
             self._install(result_anns)
             img_ids_in_result = {ann["image_id"] for ann in result_anns}
             valid = img_ids_in_result == img_ids_in_result & set(gt_img_ids)
@@ -262,7 +265,7 @@ class Params:
         self.iou_thrs = np.linspace(0.5, 0.95, int(np.round((0.95 - 0.5) / 0.05)) + 1, endpoint=True)
         self.rec_thrs = np.linspace(0.0, 1.00, int(np.round((1.00 - 0.0) / 0.01)) + 1, endpoint=True)
         self.max_dets = 300
-        self.area_rng = [[0 ** 2, 1e5 ** 2], [0 ** 2, 32 ** 2], [32 ** 2, 96 ** 2], [96 ** 2, 1e5 ** 2]]
+        self.area_rng: list[list[float]] = [[0 ** 2, 1e5 ** 2], [0 ** 2, 32 ** 2], [32 ** 2, 96 ** 2], [96 ** 2, 1e5 ** 2]]
         self.area_rng_lbl = ["all", "small", "medium", "large"]
         self.use_cats = 1
         # Frequency groups: rare, common, frequent.
@@ -337,9 +340,9 @@ class LVISEval:
         evaluator = _tarnel.Evaluator(
             gts, dts, img_sizes, [int(i) for i in p.img_ids], [int(c) for c in p.cat_ids],
             [float(t) for t in p.iou_thrs], [float(r) for r in p.rec_thrs], [int(p.max_dets)],
-            [[float(lo), float(hi)] for lo, hi in p.area_rng], bool(p.use_cats), p.iou_type, [])
+            [[float(r[0]), float(r[1])] for r in p.area_rng], bool(p.use_cats), p.iou_type, [])
         evaluator.configure_lvis([False] * len(gts), non_exhaustive)
-        self._run = evaluator.run()
+        self._run = dict(evaluator.run())
         self.freq_groups = self._prepare_freq_group()
 
     def accumulate(self) -> None:
@@ -362,7 +365,7 @@ class LVISEval:
         if summary_type == "ap":
             s = self.eval["precision"]
             if iou_thr is not None:
-                s = s[np.where(iou_thr == self.params.iou_thrs)[0]]
+                s = s[np.where(iou_thr == self.params.iou_thrs)[0]]  # type: ignore[call-overload]
             if freq_group_idx is not None:
                 s = s[:, :, self.freq_groups[freq_group_idx], aidx]
             else:
@@ -370,7 +373,7 @@ class LVISEval:
         else:
             s = self.eval["recall"]
             if iou_thr is not None:
-                s = s[np.where(iou_thr == self.params.iou_thrs)[0]]
+                s = s[np.where(iou_thr == self.params.iou_thrs)[0]]  # type: ignore[call-overload]
             s = s[:, :, aidx]
         if len(s[s > -1]) == 0:
             return -1

@@ -83,7 +83,8 @@ def summary_value(precision: np.ndarray, recall: np.ndarray, iou_thrs: Any, area
     if entry.iou_thr is None:
         thresholds: Sequence[int] = range(array.shape[0])
     else:
-        thresholds = np.where(entry.iou_thr == np.asarray(iou_thrs))[0].tolist()
+        # As the reference compares: a list of thresholds equals no number.
+        thresholds = np.where(entry.iou_thr == iou_thrs)[0].tolist()
     if len(aind) == 1 and len(mind) == 1 and aind[0] < array.shape[-2] and mind[0] < array.shape[-1]:
         cat_axis = array.ndim - 3
         values = _tarnel.summary_values(array, thresholds, range(array.shape[cat_axis]), aind[0], mind[0])
@@ -254,7 +255,7 @@ class EvalResult:
         if iou is None:
             t_pos = list(range(len(p.iou_thrs)))
         else:
-            t_pos = np.where(iou == p.iou_thrs)[0].tolist()
+            t_pos = np.nonzero(np.asarray(p.iou_thrs) == iou)[0].tolist()
             if not t_pos:
                 raise ValueError(f"no IoU threshold {iou} among {[float(t) for t in p.iou_thrs]}")
         if area not in p.area_labels:
@@ -301,9 +302,9 @@ class EvalResult:
         p = self.params
         m_pos = len(p.max_dets) - 1
         all_t = list(range(len(p.iou_thrs)))
-        columns: list[tuple[str, list[int], int | None]] = [("AP", all_t, 0)]
+        columns: list[tuple[str, list[int], int]] = [("AP", all_t, 0)]
         for name, thr in (("AP50", 0.5), ("AP75", 0.75)):
-            columns.append((name, np.where(thr == p.iou_thrs)[0].tolist(), 0))
+            columns.append((name, np.nonzero(np.asarray(p.iou_thrs) == thr)[0].tolist(), 0))
         for name, label in (("APs", "small"), ("APm", "medium"), ("APl", "large")):
             if label in p.area_labels:
                 columns.append((name, all_t, p.area_labels.index(label)))

@@ -37,6 +37,8 @@ PyMethodDef kFunctions[] = {
     method_def<index_annotations_fn>("index_annotations"),
     method_def<prepare_bbox_results_fn>("prepare_bbox_results"),
     method_def<summary_values_fn>("summary_values"),
+    method_def<accumulate_eval_imgs_fn>("accumulate_eval_imgs"),
+    method_def<match_greedy_fn>("match_greedy"),
     method_def<encode_fn>("encode"),
     method_def<decode_fn>("decode"),
     method_def<merge_fn>("merge"),

@@ -12,15 +12,22 @@ constexpr double kEpsilon = 2.220446049250313e-16;  // spacing of 1.0
 
 }  // namespace
 
-std::vector<RankedEntry> rank_category(const EvaluatorCore& core, std::span<const ImageSimilarity> sims) {
+std::vector<MatchView> match_views(std::span<const ImageMatch> matches) {
+    std::vector<MatchView> views;
+    views.reserve(matches.size());
+    for (const auto& m : matches) views.push_back(MatchView{m.scores, m.status, m.gt_ignore});
+    return views;
+}
+
+std::vector<RankedEntry> rank_matches(std::span<const MatchView> matches) {
     std::vector<RankedEntry> entries;
     std::size_t total = 0;
-    for (const auto& s : sims) total += s.dets();
+    for (const auto& m : matches) total += m.scores.size();
     entries.reserve(total);
-    for (std::size_t p = 0; p < sims.size(); ++p)
-        for (std::size_t r = 0; r < sims[p].dets(); ++r)
-            entries.push_back(RankedEntry{checked_at(core.dt.scores, sims[p].ranked[r]), static_cast<std::uint32_t>(p),
-                                          static_cast<std::uint32_t>(r)});
+    for (std::size_t p = 0; p < matches.size(); ++p)
+        for (std::size_t r = 0; r < matches[p].scores.size(); ++r)
+            entries.push_back(
+                RankedEntry{matches[p].scores[r], static_cast<std::uint32_t>(p), static_cast<std::uint32_t>(r)});
     std::stable_sort(entries.begin(), entries.end(),
                      [](const RankedEntry& a, const RankedEntry& b) { return score_before(a.score, b.score); });
     return entries;
@@ -40,9 +47,8 @@ std::uint64_t recall_target(double r, std::uint64_t npig) {
     return lo;
 }
 
-void accumulate_area(const EvaluatorCore& core, std::span<const ImageMatch> matches,
+void accumulate_area(const AccumulateParams& p, std::span<const MatchView> matches,
                      std::span<const RankedEntry> entries, std::size_t area, CategoryBlocks& out) {
-    const auto& p = core.params;
     const std::size_t T = out.T, R = out.R, A = out.A, M = out.M;
     if (area >= A) throw InternalError("index out of range: area range of the accumulation");
 
@@ -52,7 +58,8 @@ void accumulate_area(const EvaluatorCore& core, std::span<const ImageMatch> matc
     if (npig == 0) return;
 
     // Each recall threshold on its own, as the reference looks each one up;
-    // the targets need not be sorted.
+    // the targets need not be sorted. The reference stops at the first
+    // threshold it cannot reach and leaves the later ones at 0, reachable or not.
     std::vector<std::uint64_t> need(R);
     for (std::size_t i = 0; i < R; ++i) need[i] = recall_target(p.rec_thrs[i], npig);
 
@@ -65,7 +72,7 @@ void accumulate_area(const EvaluatorCore& core, std::span<const ImageMatch> matc
         for (std::size_t t = 0; t < T; ++t) statuses[t * n + e] = s[t];
     }
 
-    const std::uint64_t budget = p.budget();
+    const std::uint64_t budget = p.budget;
     std::vector<double> tp_fp;       // false positives before the j-th true positive
     std::vector<double> tp_score;    // score of the j-th true positive
     std::vector<double> envelope;    // envelope[j-1] = max precision at or after the j-th true positive
@@ -109,9 +116,11 @@ void accumulate_area(const EvaluatorCore& core, std::span<const ImageMatch> matc
             }
             const std::size_t cell = (t * A + area) * M + mi;
             out.recall[cell] = nd > 0 ? static_cast<double>(tp) / static_cast<double>(npig) : 0.0;
+            bool reachable = nd > 0;
             for (std::size_t i = 0; i < R; ++i) {
                 double q = 0.0, s = 0.0;
-                if (nd > 0 && need[i] <= tp) {
+                reachable = reachable && need[i] <= tp;
+                if (reachable) {
                     if (need[i] >= 1) {
                         q = envelope[need[i] - 1];
                         s = tp_score[need[i] - 1];

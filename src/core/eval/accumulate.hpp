@@ -8,9 +8,8 @@
 #include <span>
 #include <vector>
 
-#include "core/eval/evaluator_core.hpp"
 #include "core/eval/matching.hpp"
-#include "core/eval/similarity.hpp"
+#include "core/eval/params.hpp"
 
 namespace brandor::eval {
 
@@ -21,9 +20,32 @@ struct RankedEntry {
     std::uint32_t rank;
 };
 
-// All evaluated detections of a category, sorted stably by score (NaN last),
-// so ties stay in image order, then rank order.
-std::vector<RankedEntry> rank_category(const EvaluatorCore& core, std::span<const ImageSimilarity> sims);
+// What accumulation reads of one image's match: the ranked detections'
+// scores, their status (D x T, detection-major) and the ground-truth ignore
+// flags. A view, so that matches held in other layouts can be accumulated.
+struct MatchView {
+    std::span<const double> scores;
+    std::span<const std::uint8_t> status;
+    std::span<const std::uint8_t> gt_ignore;
+};
+
+std::vector<MatchView> match_views(std::span<const ImageMatch> matches);
+
+// All ranked detections of the matched images, sorted stably by score (NaN
+// last), so ties stay in image order, then rank order.
+std::vector<RankedEntry> rank_matches(std::span<const MatchView> matches);
+
+// What accumulation reads of the parameters. A cap at or above `budget`
+// selects every ranked detection; a smaller one those of lower rank.
+struct AccumulateParams {
+    std::span<const double> rec_thrs;
+    std::span<const std::uint64_t> max_dets;
+    std::uint64_t budget = 0;
+};
+
+inline AccumulateParams accumulate_params(const EvalParams& p) {
+    return AccumulateParams{p.rec_thrs, p.max_dets, p.budget()};
+}
 
 // A category's local result blocks: precision and scores [T][R][A][M],
 // recall [T][A][M]; cells without non-ignored ground truth keep -1.
@@ -37,7 +59,7 @@ struct CategoryBlocks {
 };
 
 // Fills the blocks' cells of area range `area` from the category's matches for it.
-void accumulate_area(const EvaluatorCore& core, std::span<const ImageMatch> matches,
+void accumulate_area(const AccumulateParams& p, std::span<const MatchView> matches,
                      std::span<const RankedEntry> entries, std::size_t area, CategoryBlocks& out);
 
 // The smallest n in 0..npig with r <= n / npig, npig + 1 when there is none.

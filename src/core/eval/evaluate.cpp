@@ -69,8 +69,9 @@ std::vector<PlacedEvalImage> evaluate_category(const EvaluatorCore& core, std::u
         match_watch.add_to(core.timings.match_cpu);
 
         Stopwatch acc_watch;
-        if (a == 0) entries = rank_category(core, sims);
-        accumulate_area(core, matches, entries, a, blocks);
+        const std::vector<MatchView> views = match_views(matches);
+        if (a == 0) entries = rank_matches(views);
+        accumulate_area(accumulate_params(p), views, entries, a, blocks);
         acc_watch.add_to(core.timings.accumulate_cpu);
 
     }

@@ -58,32 +58,11 @@ void match_image(const EvaluatorCore& core, const ImageSimilarity& sim, std::siz
     crowd.resize(G);
     for (std::size_t j = 0; j < G; ++j) crowd[j] = checked_at(gt.iscrowd, sim.gt[out.match_order[j]]) != 0;
 
-    std::vector<std::uint8_t>& matched = scratch.matched;
-    matched.assign(T * G, 0);
-
-    for (std::size_t t = 0; t < T; ++t) {
-        const double thr = std::min(thrs[t], kMaxThreshold);
-        std::uint8_t* matched_t = matched.data() + t * G;
-        for (std::size_t d = 0; d < D; ++d) {
-            if (thr > sim.best[d]) continue;  // no ground truth reaches the threshold
-            const double* row = sim.iou.data() + d * G;
-            double best = thr;
-            std::ptrdiff_t m = -1;
-            for (std::size_t j = 0; j < G; ++j) {
-                if (matched_t[j] && !crowd[j]) continue;
-                // Once a real match exists, ignored ground truths (sorted
-                // last) cannot replace it.
-                if (m >= 0 && !out.gt_ignore[m] && out.gt_ignore[j]) break;
-                double v = row[out.match_order[j]];
-                if (v < best) continue;
-                best = v;
-                m = static_cast<std::ptrdiff_t>(j);
-            }
-            if (m < 0) continue;
-            assignment[t * D + d] = static_cast<std::int32_t>(m);
-            matched_t[m] = 1;
-        }
-    }
+    assign_greedy(
+        thrs, D, G, out.gt_ignore, crowd,
+        [&](std::size_t d) { return sim.best[d]; },
+        [&](std::size_t d, std::size_t j) { return sim.iou[d * G + out.match_order[j]]; }, assignment.data(),
+        scratch.matched);
 
     for (std::size_t d = 0; d < D; ++d) {
         std::uint32_t row = sim.ranked[d];

@@ -4,6 +4,8 @@
 // positives. Also turns a match into the per-image record `run` can return.
 #pragma once
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -34,6 +36,43 @@ struct MatchScratch {
 
 // Thresholds above this are lowered to it, so a perfect overlap still matches.
 inline constexpr double kMaxThreshold = 1.0 - 1e-10;
+
+// The greedy assignment at every threshold: each ranked detection in turn
+// takes the ground truth of highest similarity (the last of equals) that is
+// still free (crowds always are) and reaches the threshold, preferring
+// non-ignored ground truths, which come first in match order. `iou(d, j)` is
+// the similarity of detection d and the j-th ground truth in match order;
+// `best(d)` bounds detection d's similarities (NaN when one is NaN) so that
+// hopeless detections are skipped. Writes assignment[t * D + d]: the match-
+// order position taken, or -1; `matched` is scratch.
+template <class Best, class Iou>
+void assign_greedy(std::span<const double> thrs, std::size_t D, std::size_t G, std::span<const std::uint8_t> gt_ignore,
+                   std::span<const std::uint8_t> crowd, Best&& best, Iou&& iou, std::int32_t* assignment,
+                   std::vector<std::uint8_t>& matched) {
+    matched.assign(thrs.size() * G, 0);
+    for (std::size_t t = 0; t < thrs.size(); ++t) {
+        const double thr = std::min(thrs[t], kMaxThreshold);
+        std::uint8_t* matched_t = matched.data() + t * G;
+        for (std::size_t d = 0; d < D; ++d) {
+            if (thr > best(d)) continue;  // no ground truth reaches the threshold
+            double top = thr;
+            std::ptrdiff_t m = -1;
+            for (std::size_t j = 0; j < G; ++j) {
+                if (matched_t[j] && !crowd[j]) continue;
+                // Once a real match exists, ignored ground truths (sorted
+                // last) cannot replace it.
+                if (m >= 0 && !gt_ignore[m] && gt_ignore[j]) break;
+                const double v = iou(d, j);
+                if (v < top) continue;
+                top = v;
+                m = static_cast<std::ptrdiff_t>(j);
+            }
+            if (m < 0) continue;
+            assignment[t * D + d] = static_cast<std::int32_t>(m);
+            matched_t[m] = 1;
+        }
+    }
+}
 
 void match_image(const EvaluatorCore& core, const ImageSimilarity& sim, std::size_t area, ImageMatch& out,
                  MatchScratch& scratch, bool retain_assignment);

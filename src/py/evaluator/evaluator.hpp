@@ -20,4 +20,9 @@ extern const Callable evaluator_run_fn;
 extern const Callable evaluator_timings_fn;
 extern const Callable evaluator_per_instance_fn;
 
+// Module functions: accumulation over per-image records (records.cpp) and the
+// greedy matching of one image over a given similarity matrix (greedy.cpp).
+extern const Callable accumulate_eval_imgs_fn;
+extern const Callable match_greedy_fn;
+
 }  // namespace brandor::py
