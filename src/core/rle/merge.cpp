@@ -32,29 +32,41 @@ void merge_runs(std::span<const uint32_t> A, std::span<const uint32_t> B, bool i
     result.resize(m);
 }
 
-Rle merge(std::span<const Rle> rles, bool intersect) {
-    if (rles.empty()) return Rle{};
-    if (rles.size() == 1) return rles[0];
-    const uint32_t h = rles[0].h, w = rles[0].w;
-    std::vector<uint32_t> acc = rles[0].counts, next;
-    bool no_counts = false;
-    for (std::size_t i = 1; i < rles.size(); ++i) {
-        const Rle& r = rles[i];
-        if (r.h != h || r.w != w) return Rle{};
-        // Keep comparing sizes: a later mismatch still gives the empty Rle.
-        if (no_counts || acc.empty() || r.counts.empty()) {
-            no_counts = true;
-            continue;
-        }
-        merge_runs(acc, r.counts, intersect, next);
-        acc.swap(next);
+void Merger::add(const Rle& r) {
+    if (added_++ == 0) {
+        h_ = r.h;
+        w_ = r.w;
+        acc_.assign(r.counts.begin(), r.counts.end());
+        return;
     }
-    Rle out{h, w, {}};
-    if (!no_counts) {
-        out.counts = std::move(acc);
+    if (mismatch_) return;
+    if (r.h != h_ || r.w != w_) {
+        mismatch_ = true;
+        return;
+    }
+    // Keep comparing sizes: a later mismatch still gives the empty Rle.
+    if (no_counts_ || acc_.empty() || r.counts.empty()) {
+        no_counts_ = true;
+        return;
+    }
+    merge_runs(acc_, r.counts, intersect_, next_);
+    acc_.swap(next_);
+}
+
+Rle Merger::result() {
+    if (added_ == 0 || mismatch_) return Rle{};
+    Rle out{h_, w_, {}};
+    if (!no_counts_) {
+        out.counts = std::move(acc_);
         out.counts.shrink_to_fit();
     }
     return out;
+}
+
+Rle merge(std::span<const Rle> rles, bool intersect) {
+    Merger merger(intersect);
+    for (const Rle& r : rles) merger.add(r);
+    return merger.result();
 }
 
 }  // namespace brandor::rle
