@@ -34,15 +34,13 @@ InstanceTable make_instance_table(std::size_t rows, IouType kind) {
     return t;
 }
 
-void install_masks(InstanceTable& table, std::vector<rle::Rle>&& masks, std::vector<rle::Rle>&& boundaries) {
+void install_masks(InstanceTable& table, std::vector<rle::Rle>&& masks) {
     if (auto* m = std::get_if<MaskStore>(&table.geometry)) {
         if (masks.size() != table.size()) throw InternalError("mask count differs from the table's rows");
         m->masks = std::move(masks);
     } else if (auto* mb = std::get_if<MaskBoundaryStore>(&table.geometry)) {
-        if (masks.size() != table.size() || boundaries.size() != table.size())
-            throw InternalError("mask count differs from the table's rows");
+        if (masks.size() != table.size()) throw InternalError("mask count differs from the table's rows");
         mb->masks = std::move(masks);
-        mb->boundaries = std::move(boundaries);
     }
     // Tables of other kinds have no masks; what they were given is released.
 }

@@ -5,7 +5,6 @@
 
 #include "core/error.hpp"
 #include "core/parallel/pool.hpp"
-#include "core/rle/boundary.hpp"
 #include "core/rle/counts_text.hpp"
 
 namespace brandor::eval {
@@ -34,11 +33,8 @@ rle::Rle rasterise_job(GeometryJob& job, rle::RasterScratch& scratch) {
     return std::visit(JobRasteriser{scratch, job.h, job.w}, job.geometry);
 }
 
-MaskRasteriser::MaskRasteriser(bool with_boundaries, double dilation, std::size_t slots,
-                               PhaseTimings& timings)
-    : with_boundaries_(with_boundaries), dilation_(dilation), timings_(timings) {
+MaskRasteriser::MaskRasteriser(std::size_t slots, PhaseTimings& timings) : timings_(timings) {
     output_.masks.reserve(slots);
-    if (with_boundaries_) output_.boundaries.reserve(slots);
     try {
         thread_ = std::thread([this] { run(); });
     } catch (const std::system_error& e) {
@@ -69,16 +65,12 @@ void MaskRasteriser::run() noexcept {
             const std::size_t first = output_.masks.size();
             const std::size_t n = batch->size();
             output_.masks.resize(first + n);
-            if (with_boundaries_) output_.boundaries.resize(first + n);
             // Each job lands at its own position, so the order never depends
             // on how the pool divides the batch.
             parallel::parallel_for_chunks(n, kJobsPerTask, [&](std::size_t begin, std::size_t end) {
                 rle::RasterScratch scratch;
-                for (std::size_t i = begin; i < end; ++i) {
-                    rle::Rle mask = rasterise_job((*batch)[i], scratch);
-                    if (with_boundaries_) output_.boundaries[first + i] = rle::boundary(mask, dilation_);
-                    output_.masks[first + i] = std::move(mask);
-                }
+                for (std::size_t i = begin; i < end; ++i)
+                    output_.masks[first + i] = rasterise_job((*batch)[i], scratch);
             });
             watch.add_to(timings_.rasterise);
         }

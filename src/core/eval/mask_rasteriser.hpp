@@ -1,6 +1,6 @@
 // The rasteriser thread of Evaluator construction: it receives batches of
 // geometry jobs from the reader over a rendezvous channel and turns each job
-// into a mask (and, for Boundary IoU, its boundary band) on the worker pool,
+// into a mask on the worker pool,
 // keeping job order, while the reader goes on reading. The thread never
 // outlives its MaskRasteriser.
 #pragma once
@@ -18,8 +18,7 @@
 namespace brandor::eval {
 
 struct RasterisedMasks {
-    std::vector<rle::Rle> masks;       // one per job, in job order
-    std::vector<rle::Rle> boundaries;  // the same, only with the boundary flag
+    std::vector<rle::Rle> masks;  // one per job, in job order
 };
 
 // The mask of one job at the job's size (polygons are united). Uncompressed
@@ -29,7 +28,7 @@ rle::Rle rasterise_job(GeometryJob& job, rle::RasterScratch& scratch);
 class MaskRasteriser {
 public:
     // Starts the thread. `slots` reserves the outputs (the number of jobs to come).
-    MaskRasteriser(bool with_boundaries, double dilation, std::size_t slots, PhaseTimings& timings);
+    MaskRasteriser(std::size_t slots, PhaseTimings& timings);
     ~MaskRasteriser();
     MaskRasteriser(const MaskRasteriser&) = delete;
     MaskRasteriser& operator=(const MaskRasteriser&) = delete;
@@ -46,8 +45,6 @@ private:
     void run() noexcept;
     void close_and_join() noexcept;
 
-    bool with_boundaries_;
-    double dilation_;
     PhaseTimings& timings_;
     parallel::Rendezvous<JobBatch> channel_;
     RasterisedMasks output_;

@@ -43,59 +43,96 @@ std::size_t checked_mul(std::size_t a, std::size_t b) {
 
 }  // namespace
 
+namespace {
+
+// The rows and columns that hold the mask's 1 pixels (runs past h*w cut off).
+struct Window {
+    uint64_t x0, x1, y0, y1;  // inclusive
+    bool empty() const { return x0 > x1; }
+};
+
+Window ones_window(const Rle& mask) {
+    const uint64_t h = mask.h, n = pixel_count(mask.h, mask.w);
+    Window win{mask.w, 0, mask.h, 0};
+    uint64_t pos = 0;
+    for (std::size_t i = 0; i < mask.counts.size() && pos < n; ++i) {
+        const uint64_t c = mask.counts[i];
+        if (i % 2 == 1 && c > 0) {
+            const uint64_t first = pos, last = std::min(pos + c, n) - 1;
+            const uint64_t xa = first / h, xb = last / h;
+            win.x0 = std::min(win.x0, xa);
+            win.x1 = std::max(win.x1, xb);
+            // A run that crosses a column boundary covers whole rows.
+            win.y0 = std::min(win.y0, xa < xb ? 0 : first % h);
+            win.y1 = std::max(win.y1, xa < xb ? h - 1 : last % h);
+        }
+        pos += c;
+    }
+    return win;
+}
+
+}  // namespace
+
 Rle boundary(const Rle& mask, double ratio) {
     const uint32_t h = mask.h, w = mask.w;
     if (h == 0 || w == 0) return mask;
     int64_t passes = erosion_passes(h, w, ratio);
-
-    const std::size_t n = checked_mul(h, w);
-    std::vector<uint8_t> pixels(n);
-    expand(mask, pixels);  // 0/1 bytes
+    const uint64_t n = pixel_count(h, w);
 
     // Pixels outside the 1s' rows and columns are 0 and so is their erosion:
     // the erosion is computed on that window alone, framed by zeros, which
-    // gives the same pixels as eroding the whole image.
-    std::size_t x0 = w, x1 = 0, y0 = h, y1 = 0;
-    for (std::size_t x = 0; x < w; ++x) {
-        const uint8_t* col = pixels.data() + x * h;
-        const void* first = std::memchr(col, 1, h);
-        if (!first) continue;
-        const auto* last = static_cast<const uint8_t*>(memrchr(col, 1, h));
-        x0 = std::min(x0, x);
-        x1 = x;
-        y0 = std::min<std::size_t>(y0, static_cast<const uint8_t*>(first) - col);
-        y1 = std::max<std::size_t>(y1, last - col);
+    // gives the same pixels as eroding the whole image (the image border is a
+    // frame of zeros too).
+    const Window win = ones_window(mask);
+    Rle out{h, w, {}};
+    if (win.empty()) {
+        // No 1s: no boundary, one run of 0s (its length wraps in 32 bits).
+        out.counts.push_back(static_cast<uint32_t>(n));
+        return out;
     }
-    if (x0 > x1) return run_encode(pixels, h, w);  // no 1s: no boundary
-
-    const std::size_t sh = y1 - y0 + 1, sw = x1 - x0 + 1;
+    const std::size_t sh = win.y1 - win.y0 + 1, sw = win.x1 - win.x0 + 1;
     // Each pass clears at least the outermost ring of what is left, so after
     // ceil(min / 2) passes the erosion is empty and more change nothing;
     // stopping there keeps huge ratios from taking forever.
     passes = std::min<int64_t>(passes, static_cast<int64_t>((std::min(sh, sw) + 1) / 2 + 1));
     const std::size_t H = sh + 2, W = sw + 2;
     const std::size_t bordered = checked_mul(H, W);
-    std::vector<uint8_t> src(bordered, 0), dst(bordered, 0), rows(bordered, 0);
-    for (std::size_t x = 0; x < sw; ++x)
-        std::memcpy(src.data() + (x + 1) * H + 1, pixels.data() + (x0 + x) * h + y0, sh);
+    // The window of the mask, bordered by zeros: column x, row y of the
+    // window at (x + 1) * H + y + 1.
+    std::vector<uint8_t> pixels(bordered, 0);
+    uint64_t pos = 0;
+    for (std::size_t i = 0; i < mask.counts.size() && pos < n; ++i) {
+        const uint64_t c = mask.counts[i];
+        if (i % 2 == 1 && c > 0) {
+            const uint64_t end = std::min(pos + c, n);
+            for (uint64_t p = pos; p < end;) {
+                const uint64_t x = p / h, y = p % h;
+                const uint64_t stop = std::min(end, (x + 1) * h);  // within this column
+                std::memset(pixels.data() + (x - win.x0 + 1) * H + (y - win.y0 + 1), 1, stop - p);
+                p = stop;
+            }
+        }
+        pos += c;
+    }
 
+    std::vector<uint8_t> src = pixels, dst(bordered, 0), rows(bordered, 0);
     for (int64_t p = 0; p < passes; ++p) {
         // The 3x3 square as three rows, then three columns (bytes are 0/1,
         // so AND is "all nonzero"); the frame of zeros stays as it is.
         for (std::size_t x = 1; x <= sw; ++x) {
             const uint8_t* in = src.data() + x * H;
-            uint8_t* out = rows.data() + x * H;
-            for (std::size_t y = 1; y <= sh; ++y) out[y] = in[y - 1] & in[y] & in[y + 1];
+            uint8_t* o = rows.data() + x * H;
+            for (std::size_t y = 1; y <= sh; ++y) o[y] = in[y - 1] & in[y] & in[y + 1];
         }
         uint8_t any = 0;
         for (std::size_t x = 1; x <= sw; ++x) {
             const uint8_t* left = rows.data() + (x - 1) * H;
             const uint8_t* mid = left + H;
             const uint8_t* right = mid + H;
-            uint8_t* out = dst.data() + x * H;
+            uint8_t* o = dst.data() + x * H;
             for (std::size_t y = 1; y <= sh; ++y) {
-                out[y] = left[y] & mid[y] & right[y];
-                any |= out[y];
+                o[y] = left[y] & mid[y] & right[y];
+                any |= o[y];
             }
         }
         // The old input becomes the next output: its interior is overwritten
@@ -104,13 +141,18 @@ Rle boundary(const Rle& mask, double ratio) {
         if (!any) break;  // an empty erosion stays empty
     }
 
-    // Saturating subtraction: the mask pixels outside the erosion.
+    // The mask pixels outside the erosion, run-encoded column by column of
+    // the window; everything outside the window is 0.
+    RunWriter writer(out.counts);
     for (std::size_t x = 0; x < sw; ++x) {
-        uint8_t* col = pixels.data() + (x0 + x) * h + y0;
+        uint8_t* col = pixels.data() + (x + 1) * H + 1;
         const uint8_t* er = src.data() + (x + 1) * H + 1;
-        for (std::size_t y = 0; y < sh; ++y) col[y] = col[y] >= er[y] ? col[y] - er[y] : 0;
+        for (std::size_t y = 0; y < sh; ++y) col[y] = static_cast<uint8_t>(col[y] & ~er[y]);
+        writer.append((win.x0 + x) * h + win.y0, std::span<const uint8_t>(col, sh));
     }
-    return run_encode(pixels, h, w);
+    writer.finish(n);
+    out.counts.shrink_to_fit();
+    return out;
 }
 
 }  // namespace brandor::rle

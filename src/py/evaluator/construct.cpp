@@ -10,6 +10,7 @@
 #include "core/debug_quote.hpp"
 #include "core/error.hpp"
 #include "core/eval/evaluator_core.hpp"
+#include "core/eval/boundary_bands.hpp"
 #include "core/eval/mask_rasteriser.hpp"
 #include "py/evaluator/evaluator.hpp"
 #include "py/evaluator/list_reader.hpp"
@@ -59,18 +60,17 @@ void install_rasterised(eval::EvaluatorCore& core, eval::RasterisedMasks&& out) 
                                      std::make_move_iterator(all.begin() + static_cast<std::ptrdiff_t>(end)));
     };
     const std::size_t total = g + core.dt.size();
-    eval::install_masks(core.gt, take(out.masks, 0, g), take(out.boundaries, 0, g));
-    eval::install_masks(core.dt, take(out.masks, g, total), take(out.boundaries, g, total));
+    eval::install_masks(core.gt, take(out.masks, 0, g));
+    eval::install_masks(core.dt, take(out.masks, g, total));
 }
 
 // Reads both lists with the rasteriser thread beside the reader; the thread is
 // joined on every path. A rasteriser failure wins over a reading error.
-void read_lists(eval::EvaluatorCore& core, PyObject* gt_anns, PyObject* dt_anns, ListSource source,
-                double boundary_dilation) {
+void read_lists(eval::EvaluatorCore& core, PyObject* gt_anns, PyObject* dt_anns, ListSource source) {
     const bool masks = eval::needs_masks(source.kind);
     const std::size_t slots =
         masks ? static_cast<std::size_t>(PyList_GET_SIZE(gt_anns) + PyList_GET_SIZE(dt_anns)) : 0;
-    eval::MaskRasteriser rasteriser(source.kind == IouType::Boundary, boundary_dilation, slots, core.timings);
+    eval::MaskRasteriser rasteriser(slots, core.timings);
     JobSink sink(rasteriser, core.timings);
     if (masks) source.jobs = &sink;
     std::exception_ptr reading_failed;
@@ -117,9 +117,10 @@ Ref evaluator_new(PyObject* type, const BoundArgs& args) {
     if (!PyList_Check(gt_anns)) not_an_instance(gt_anns, "list");
     if (!PyList_Check(dt_anns)) not_an_instance(dt_anns, "list");
 
-    read_lists(*core, gt_anns, dt_anns, ListSource{*kind, images, categories, &sizes}, boundary_dilation);
+    read_lists(*core, gt_anns, dt_anns, ListSource{*kind, images, categories, &sizes});
     eval::check_tables(*core);
     eval::index_tables(*core);
+    eval::compute_boundary_bands(*core, boundary_dilation);
 
     return EvaluatorObject::create(reinterpret_cast<PyTypeObject*>(type), std::move(core));
 }
