@@ -367,3 +367,76 @@ def _result_masks(rng: np.random.Generator, images: list[dict[str, Any]], det_im
         rle = mask_utils.merge(mask_utils.frPyObjects(poly, h, w))
         out.append({"size": [h, w], "counts": rle["counts"].decode("ascii")})
     return out
+
+
+def _lvis_polygon(rng: np.random.Generator, box: list[float]) -> list[list[float]]:
+    x, y, w, h = box
+    n = int(rng.integers(3, 8))
+    ang = np.sort(rng.uniform(0, 2 * np.pi, n))
+    r = rng.uniform(0.5, 1.0, n)
+    pts = np.stack([x + w / 2 + np.cos(ang) * r * w / 2, y + h / 2 + np.sin(ang) * r * h / 2], 1)
+    return [[float(round(v, 2)) for v in pts.ravel()]]
+
+
+def make_lvis_case(seed: int, n_images: int = 12, n_cats: int = 9, kind: str = "bbox", crowded: bool = False,
+                   dets_per_image: int = 10) -> tuple[dict[str, Any], list[dict[str, Any]]]:
+    """An LVIS-style dataset and results: negative and not-exhaustive
+    categories per image, frequency groups, images with nothing verified,
+    categories only in the ground truth or only in the results, tied scores,
+    zero-area boxes, ground truth marked as crowd, and with `crowded` more than
+    300 detections per image."""
+    rng = np.random.default_rng(seed)
+    freqs = ["r", "c", "f"]
+    cats = [{"id": c, "name": f"cat{c}", "frequency": freqs[int(rng.integers(0, 3))], "synset": f"s{c}"}
+            for c in range(1, n_cats + 1)]
+    images, anns, results = [], [], []
+    aid = 0
+    for img in range(1, n_images + 1):
+        h, w = int(rng.integers(40, 320)), int(rng.integers(40, 320))
+        present: set[int] = set()
+        boxes = []
+        if rng.random() > 0.15:
+            for _ in range(int(rng.integers(0, 8))):
+                c = int(rng.integers(1, n_cats))  # the last category never has ground truth
+                bw, bh = rng.uniform(2, w / 2), rng.uniform(2, h / 2)
+                if rng.random() < 0.04:
+                    bw = 0.0
+                box = [float(round(rng.uniform(0, w - bw), 2)), float(round(rng.uniform(0, h - bh), 2)),
+                       float(round(bw, 2)), float(round(bh, 2))]
+                aid += 1
+                anns.append({"id": aid, "image_id": img, "category_id": c, "bbox": box,
+                             "area": float(round(box[2] * box[3], 2)), "segmentation": _lvis_polygon(rng, box)})
+                if rng.random() < 0.05:
+                    anns[-1]["iscrowd"] = 1  # federated evaluation has no crowds
+                present.add(c)
+                boxes.append((c, box))
+        absent = [c for c in range(1, n_cats + 1) if c not in present]
+        neg = sorted(int(c) for c in rng.choice(absent, size=min(len(absent), int(rng.integers(0, 9))),
+                                                 replace=False))
+        not_exhaustive = [c for c in sorted(present) if rng.random() < 0.3]
+        images.append({"id": img, "height": h, "width": w, "neg_category_ids": neg,
+                       "not_exhaustive_category_ids": not_exhaustive})
+        n_dets = int(rng.integers(0, 2 * dets_per_image)) + (int(rng.integers(290, 340)) if crowded and img % 3 == 0 else 0)
+        for _ in range(n_dets):
+            if boxes and rng.random() < 0.5:
+                c, (x, y, bw, bh) = boxes[int(rng.integers(0, len(boxes)))]
+                box = [x + rng.normal(0, 2), y + rng.normal(0, 2), max(0.5, bw + rng.normal(0, 2)),
+                       max(0.5, bh + rng.normal(0, 2))]
+            else:
+                c = int(rng.integers(1, n_cats + 1))
+                bw, bh = rng.uniform(1, w / 2), rng.uniform(1, h / 2)
+                box = [rng.uniform(0, w - bw), rng.uniform(0, h - bh), bw, bh]
+            if rng.random() < 0.03:
+                box[3] = 0.0
+            box = [float(round(v, 2)) for v in box]
+            score = float(round(rng.random(), 2 if rng.random() < 0.5 else 6))
+            det: dict[str, Any] = {"image_id": img, "category_id": c, "score": score}
+            if kind == "bbox":
+                det["bbox"] = box
+            else:
+                from brandor import mask
+
+                det["segmentation"] = mask.merge(mask.frPyObjects(_lvis_polygon(rng, box), h, w))
+                det["segmentation"]["counts"] = det["segmentation"]["counts"].decode()
+            results.append(det)
+    return {"images": images, "annotations": anns, "categories": cats}, results

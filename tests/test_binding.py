@@ -100,6 +100,7 @@ INSTANCE_FACTORIES: dict = {
     "Evaluator": lambda: _tarnel.Evaluator(
         [], [], {}, [1], [1], [0.5], [0.0, 1.0], [1, 10], [[0.0, 1e10]], True, "bbox", []
     ),
+    "CompactBbox": lambda: _tarnel.load_compact_array(np.zeros((0, 7))),
 }
 
 

@@ -4,7 +4,9 @@
 #include <string>
 
 #include "py/alloc_api.hpp"
+#include "py/compact/compact_bbox.hpp"
 #include "py/evaluator/evaluator.hpp"
+#include "py/index.hpp"
 #include "py/json_load.hpp"
 #include "py/kit/callable.hpp"
 #include "py/kit/convert.hpp"
@@ -25,10 +27,15 @@ struct ClassEntry {
 // Classes, in the order they are added.
 constexpr ClassEntry kClasses[] = {
     {"Evaluator", evaluator_type},
+    {"CompactBbox", compact_bbox_type},
 };
 
 // Functions, in the order they are added.
 PyMethodDef kFunctions[] = {
+    method_def<load_compact_bbox_fn>("load_compact_bbox"),
+    method_def<load_compact_array_fn>("load_compact_array"),
+    method_def<index_annotations_fn>("index_annotations"),
+    method_def<prepare_bbox_results_fn>("prepare_bbox_results"),
     method_def<summary_values_fn>("summary_values"),
     method_def<encode_fn>("encode"),
     method_def<decode_fn>("decode"),

@@ -10,6 +10,7 @@
 #include "core/eval/instance_table.hpp"
 #include "core/eval/params.hpp"
 #include "core/eval/timings.hpp"
+#include "core/eval/vector_exp.hpp"
 
 namespace brandor::eval {
 
@@ -24,6 +25,8 @@ struct EvaluatorCore {
     // budget in their group and so are never evaluated.
     std::vector<std::uint8_t> dt_keep;
     mutable PhaseTimings timings;
+    // The exponential of keypoint similarity (installed for keypoints only).
+    VectorExp exp;
 };
 
 // Builds the ground-truth index, then the detection index and the budget

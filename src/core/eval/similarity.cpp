@@ -100,7 +100,8 @@ void keypoint_similarities(const EvaluatorCore& core, const KeypointStore& gk, c
         const double* gbox = core.gt.boxes.data() + 4 * g;
         double area = core.params.use_area ? checked_at(core.gt.areas, g) : gbox[2] * gbox[3] * 0.53;
         for (std::size_t d = 0; d < s.dets(); ++d)
-            s.iou[d * G + gi] = keypoint_similarity(coords_of(dk, s.ranked[d]), xg, vis, n, vars.data(), area, gbox);
+            s.iou[d * G + gi] = keypoint_similarity(coords_of(dk, s.ranked[d]), xg, vis, n, vars.data(), area, gbox,
+                                                   core.exp);
     }
 }
 
@@ -186,16 +187,20 @@ void compute_measure(const EvaluatorCore& core, ImageSimilarity& s) {
 }  // namespace
 
 double keypoint_similarity(const double* xd, const double* xg, const std::uint8_t* vis, std::size_t n,
-                           const double* vars, double area, const double* gbox) {
-    // Terms are kept in keypoint order and summed as the reference sums them.
-    double terms_small[32];
-    std::vector<double> terms_large;
-    double* terms = terms_small;
+                           const double* vars, double area, const double* gbox, const VectorExp& exp) {
+    // The exponents are formed in keypoint order into one buffer, exponentiated
+    // in one call as the reference's array expression does, and summed as its
+    // array sum does. Input and output buffers are distinct, as there.
+    alignas(64) double small[2][32];
+    std::vector<double> large;
+    double* e = small[0];
+    double* terms = small[1];
     if (n > 32) {
-        terms_large.resize(n);
-        terms = terms_large.data();
+        large.resize(2 * n);
+        e = large.data();
+        terms = large.data() + n;
     }
-    double scale = area + kEpsilon;
+    const double scale = area + kEpsilon;
     std::size_t visible = 0;
     for (std::size_t j = 0; j < n; ++j) visible += vis[j] != 0;
     std::size_t count = 0;
@@ -204,8 +209,7 @@ double keypoint_similarity(const double* xd, const double* xg, const std::uint8_
             if (!vis[j]) continue;
             double dx = xd[2 * j] - xg[2 * j];
             double dy = xd[2 * j + 1] - xg[2 * j + 1];
-            double e = (dx * dx + dy * dy) / vars[j] / scale * -0.5;
-            terms[count++] = std::exp(e);
+            e[count++] = (dx * dx + dy * dy) / vars[j] / scale * -0.5;
         }
     } else {
         // No visible keypoint: distance to the box enlarged by its own size on
@@ -217,10 +221,10 @@ double keypoint_similarity(const double* xd, const double* xg, const std::uint8_
             double x = xd[2 * j], y = xd[2 * j + 1];
             double dx = clamp0(x0 - x) + clamp0(x - x1);
             double dy = clamp0(y0 - y) + clamp0(y - y1);
-            double e = (dx * dx + dy * dy) / vars[j] / scale * -0.5;
-            terms[count++] = std::exp(e);
+            e[count++] = (dx * dx + dy * dy) / vars[j] / scale * -0.5;
         }
     }
+    exp(e, terms, count);
     return pairwise_sum(terms, count) / static_cast<double>(count);
 }
 

@@ -35,8 +35,8 @@ ImageSimilarity image_similarity(const EvaluatorCore& core, const ImagePair& pai
 
 // Object keypoint similarity of detection coordinates xd (2N) with ground
 // truth xg (2N) and visibility vis (N); vars[j] = (2 sigma_j)^2; gbox the
-// ground truth's box; area the object scale.
+// ground truth's box; area the object scale; exp the installed exponential.
 double keypoint_similarity(const double* xd, const double* xg, const std::uint8_t* vis, std::size_t n,
-                           const double* vars, double area, const double* gbox);
+                           const double* vars, double area, const double* gbox, const VectorExp& exp);
 
 }  // namespace brandor::eval

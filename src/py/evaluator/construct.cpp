@@ -15,6 +15,7 @@
 #include "py/evaluator/evaluator.hpp"
 #include "py/evaluator/list_reader.hpp"
 #include "py/kit/convert.hpp"
+#include "py/kit/numpy_exp.hpp"
 
 namespace brandor::py {
 namespace {
@@ -121,6 +122,7 @@ Ref evaluator_new(PyObject* type, const BoundArgs& args) {
     eval::check_tables(*core);
     eval::index_tables(*core);
     eval::compute_boundary_bands(*core, boundary_dilation);
+    if (p.iou_type == IouType::Keypoints) core->exp = numpy_exp();
 
     return EvaluatorObject::create(reinterpret_cast<PyTypeObject*>(type), std::move(core));
 }

@@ -15,6 +15,7 @@ using EvaluatorObject = NativeObject<eval::EvaluatorCore>;
 PyTypeObject* evaluator_type();
 
 extern const Callable evaluator_new_fn;
+extern const Callable evaluator_configure_lvis_fn;
 extern const Callable evaluator_run_fn;
 extern const Callable evaluator_timings_fn;
 extern const Callable evaluator_per_instance_fn;

@@ -4,6 +4,7 @@ namespace brandor::py {
 namespace {
 
 PyMethodDef kMethods[] = {
+    method_def<evaluator_configure_lvis_fn>("configure_lvis"),
     method_def<evaluator_run_fn>("run"),
     method_def<evaluator_timings_fn>("timings"),
     method_def<evaluator_per_instance_fn>("per_instance"),
