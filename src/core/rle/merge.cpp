@@ -13,21 +13,54 @@ void merge_runs(std::span<const uint32_t> A, std::span<const uint32_t> B, bool i
     result.resize(A.size() + B.size() + 2);
     uint32_t* out = result.data();
     std::size_t m = 0;
-    RunCursor a(A), b(B);
     uint32_t v = 0, cc = 0;  // wrap, as in the toolkit
-    for (;;) {
-        const uint32_t c = joint_step(a, b);
+    const uint32_t op_and = intersect ? 1u : 0u;
+    // While both lists have a run beyond the next one neither can end, and
+    // each step is the toolkit's, made without branches: which run ends first
+    // is as good as random in fragmented masks.
+    uint32_t ca = A[0], cb = B[0], va = 0, vb = 0;
+    std::size_t a = 1, b = 1;
+    bool done = false;
+    while (a + 1 < A.size() && b + 1 < B.size()) {
+        const uint32_t c = std::min(ca, cb);
         cc += c;
-        a.advance(c);
-        b.advance(c);
-        const uint32_t ct = a.left() + b.left();  // wraps on purpose
-        const uint32_t nv = intersect ? (a.value() & b.value()) : (a.value() | b.value());
-        if (nv != v || ct == 0) {
-            out[m++] = cc;
-            cc = 0;
+        ca -= c;
+        cb -= c;
+        const uint32_t za = ca == 0, zb = cb == 0;
+        ca = za ? A[a] : ca;
+        cb = zb ? B[b] : cb;
+        a += za;
+        b += zb;
+        va ^= za;
+        vb ^= zb;
+        const uint32_t nv = op_and ? (va & vb) : (va | vb);
+        const uint32_t ct = ca + cb;  // wraps on purpose
+        const bool emit = nv != v || ct == 0;
+        out[m] = cc;
+        m += emit;
+        cc = emit ? 0 : cc;
+        if (ct == 0) {
+            done = true;
+            break;
         }
-        if (ct == 0) break;
         v = nv;
+    }
+    if (!done) {
+        RunCursor ra(A, a, ca, va), rb(B, b, cb, vb);
+        for (;;) {
+            const uint32_t c = joint_step(ra, rb);
+            cc += c;
+            ra.advance(c);
+            rb.advance(c);
+            const uint32_t ct = ra.left() + rb.left();  // wraps on purpose
+            const uint32_t nv = intersect ? (ra.value() & rb.value()) : (ra.value() | rb.value());
+            if (nv != v || ct == 0) {
+                out[m++] = cc;
+                cc = 0;
+            }
+            if (ct == 0) break;
+            v = nv;
+        }
     }
     result.resize(m);
 }
