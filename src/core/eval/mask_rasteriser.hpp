@@ -7,9 +7,11 @@
 
 #include <cstdint>
 #include <exception>
+#include <string>
 #include <thread>
 #include <vector>
 
+#include "core/eval/geometry.hpp"
 #include "core/eval/geometry_job.hpp"
 #include "core/eval/timings.hpp"
 #include "core/parallel/rendezvous.hpp"
@@ -17,8 +19,12 @@
 
 namespace brandor::eval {
 
+// One mask per job, in job order: decoded, or (when the rasteriser
+// compresses) as counts text, all jobs' text back to back.
 struct RasterisedMasks {
-    std::vector<rle::Rle> masks;  // one per job, in job order
+    std::vector<rle::Rle> masks;
+    std::string text;
+    std::vector<MaskText> texts;
 };
 
 // The mask of one job at the job's size (polygons are united). Uncompressed
@@ -27,8 +33,9 @@ rle::Rle rasterise_job(GeometryJob& job, rle::RasterScratch& scratch);
 
 class MaskRasteriser {
 public:
-    // Starts the thread. `slots` reserves the outputs (the number of jobs to come).
-    MaskRasteriser(std::size_t slots, PhaseTimings& timings);
+    // Starts the thread. `slots` reserves the outputs (the number of jobs to
+    // come); with `compress` the masks are kept as counts text.
+    MaskRasteriser(bool compress, std::size_t slots, PhaseTimings& timings);
     ~MaskRasteriser();
     MaskRasteriser(const MaskRasteriser&) = delete;
     MaskRasteriser& operator=(const MaskRasteriser&) = delete;
@@ -43,8 +50,11 @@ public:
 
 private:
     void run() noexcept;
+    void decode_batch(JobBatch& batch);
+    void compress_batch(JobBatch& batch);
     void close_and_join() noexcept;
 
+    bool compress_;
     PhaseTimings& timings_;
     parallel::Rendezvous<JobBatch> channel_;
     RasterisedMasks output_;

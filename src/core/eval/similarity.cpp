@@ -130,8 +130,12 @@ std::vector<std::uint8_t> crowd_flags(const EvaluatorCore& core, const ImageSimi
     return crowd;
 }
 
+// The pair's masks are decoded here and released with the pair's work.
 void mask_similarities(const EvaluatorCore& core, const MaskStore& gm, const MaskStore& dm, ImageSimilarity& s) {
-    mask_matrix(core, dm.masks, gm.masks, crowd_flags(core, s), s, s.iou);
+    std::vector<rle::Rle> dt(s.dets()), gt(s.gts());
+    for (std::size_t d = 0; d < s.dets(); ++d) dt[d] = dm.mask(s.ranked[d]);
+    for (std::size_t g = 0; g < s.gts(); ++g) gt[g] = gm.mask(s.gt[g]);
+    rle::mask_iou(dt, gt, crowd_flags(core, s), pruning_threshold(core.params), s.iou);
 }
 
 // Boundary IoU: the smaller of the mask IoU and the IoU of the boundary

@@ -4,6 +4,7 @@
 #include <iterator>
 #include <memory>
 #include <string>
+#include <type_traits>
 #include <unordered_map>
 #include <utility>
 
@@ -51,18 +52,23 @@ AreaRange read_area_range(PyObject* o) {
     return AreaRange{pair[0], pair[1]};
 }
 
-// Splits the masks in job order (ground truth first) between the two tables.
+// Splits the masks in job order (ground truth first) between the two tables;
+// counts text stays in one buffer that both tables share.
 void install_rasterised(eval::EvaluatorCore& core, eval::RasterisedMasks&& out) {
     const std::size_t g = core.gt.size();
-    auto take = [](std::vector<rle::Rle>& all, std::size_t begin, std::size_t end) {
-        if (all.empty()) return std::vector<rle::Rle>{};
+    auto take = [](auto& all, std::size_t begin, std::size_t end) {
+        using Vector = std::remove_reference_t<decltype(all)>;
+        if (all.empty()) return Vector{};
         if (end > all.size()) throw InternalError("fewer masks than annotations");
-        return std::vector<rle::Rle>(std::make_move_iterator(all.begin() + static_cast<std::ptrdiff_t>(begin)),
-                                     std::make_move_iterator(all.begin() + static_cast<std::ptrdiff_t>(end)));
+        return Vector(std::make_move_iterator(all.begin() + static_cast<std::ptrdiff_t>(begin)),
+                      std::make_move_iterator(all.begin() + static_cast<std::ptrdiff_t>(end)));
     };
     const std::size_t total = g + core.dt.size();
     eval::install_masks(core.gt, take(out.masks, 0, g));
     eval::install_masks(core.dt, take(out.masks, g, total));
+    auto text = std::make_shared<const std::string>(std::move(out.text));
+    eval::install_mask_texts(core.gt, text, take(out.texts, 0, g));
+    eval::install_mask_texts(core.dt, text, take(out.texts, g, total));
 }
 
 // Reads both lists with the rasteriser thread beside the reader; the thread is
@@ -71,7 +77,7 @@ void read_lists(eval::EvaluatorCore& core, PyObject* gt_anns, PyObject* dt_anns,
     const bool masks = eval::needs_masks(source.kind);
     const std::size_t slots =
         masks ? static_cast<std::size_t>(PyList_GET_SIZE(gt_anns) + PyList_GET_SIZE(dt_anns)) : 0;
-    eval::MaskRasteriser rasteriser(slots, core.timings);
+    eval::MaskRasteriser rasteriser(source.kind == IouType::Segm, slots, core.timings);
     JobSink sink(rasteriser, core.timings);
     if (masks) source.jobs = &sink;
     std::exception_ptr reading_failed;
