@@ -58,20 +58,20 @@ void decode_plain(std::string_view text, std::vector<uint32_t>& out) {
     // group, which was counted too. The choices are made with all-ones masks
     // rather than branches: whether a byte ends a group and carries the sign
     // is as good as random in fragmented masks.
+    // Only the low 32 bits of a count are kept, and bits never move down: a
+    // group's bits from position 32 on cannot matter. So the shift stops at
+    // 40 (later characters and the sign extension beyond land above bit 31),
+    // and no check for shifts past 63 is needed.
     std::size_t m = 0;
     uint64_t x = 0;
     uint64_t shift = 0;
     for (std::size_t p = 0; p < n; ++p) {
         const uint64_t c = static_cast<uint8_t>(s[p] - 48);
-        // Unsigned arithmetic: the sign extension wraps on purpose; only the
-        // low 32 bits are kept. Bits past 64 contribute nothing.
-        const uint64_t in_range = uint64_t{0} - static_cast<uint64_t>(shift < 64);
-        const uint64_t v = x | (((c & 0x1F) << (shift & 63)) & in_range);
-        const uint64_t next = shift + 5;
-        const uint64_t end = uint64_t{0} - ((c >> 5 & 1) ^ 1);  // all ones at a group's last byte
-        const uint64_t sign = uint64_t{0} - (c >> 4 & 1);
-        const uint64_t fits = uint64_t{0} - static_cast<uint64_t>(next <= 63);
-        dst[m] = static_cast<uint32_t>(v | (end & sign & fits & (~uint64_t{0} << (next & 63))));
+        const uint64_t v = x | ((c & 0x1F) << shift);
+        const uint64_t next = std::min<uint64_t>(shift + 5, 40);
+        const uint64_t end = ((c >> 5) & 1) - 1;  // all ones at a group's last byte
+        const uint64_t sign = uint64_t{0} - ((c >> 4) & 1);
+        dst[m] = static_cast<uint32_t>(v | (end & sign & (~uint64_t{0} << next)));
         m += end & 1;
         x = v & ~end;
         shift = next & ~end;
