@@ -22,23 +22,26 @@ void merge_runs(std::span<const uint32_t> A, std::span<const uint32_t> B, bool i
     std::size_t a = 1, b = 1;
     bool done = false;
     while (a + 1 < A.size() && b + 1 < B.size()) {
-        const uint32_t c = std::min(ca, cb);
+        // Choices as all-ones masks: the compiler turns plain conditionals
+        // here into branches that fragmented masks mispredict.
+        const uint32_t a_first = 0u - static_cast<uint32_t>(ca < cb);
+        const uint32_t c = (ca & a_first) | (cb & ~a_first);
         cc += c;
         ca -= c;
         cb -= c;
-        const uint32_t za = ca == 0, zb = cb == 0;
-        ca = za ? A[a] : ca;
-        cb = zb ? B[b] : cb;
-        a += za;
-        b += zb;
-        va ^= za;
-        vb ^= zb;
+        const uint32_t za = 0u - static_cast<uint32_t>(ca == 0), zb = 0u - static_cast<uint32_t>(cb == 0);
+        ca = (A[a] & za) | (ca & ~za);
+        cb = (B[b] & zb) | (cb & ~zb);
+        a += za & 1;
+        b += zb & 1;
+        va ^= za & 1;
+        vb ^= zb & 1;
         const uint32_t nv = op_and ? (va & vb) : (va | vb);
         const uint32_t ct = ca + cb;  // wraps on purpose
-        const bool emit = nv != v || ct == 0;
+        const uint32_t emit = 0u - static_cast<uint32_t>((nv != v) | (ct == 0));
         out[m] = cc;
-        m += emit;
-        cc = emit ? 0 : cc;
+        m += emit & 1;
+        cc &= ~emit;
         if (ct == 0) {
             done = true;
             break;
