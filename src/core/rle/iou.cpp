@@ -50,6 +50,8 @@ OnesIntervals ones_intervals(const Rle& r) {
     OnesIntervals out;
     const uint64_t n = pixel_count(r.h, r.w);
     if (r.counts.empty() || n >= (uint64_t{1} << 31)) return out;
+    out.begin.reserve(r.counts.size() / 2);
+    out.end.reserve(r.counts.size() / 2);
     uint64_t pos = 0;
     for (std::size_t i = 0; i < r.counts.size(); ++i) {
         const uint32_t c = r.counts[i];
@@ -71,14 +73,16 @@ uint32_t shared_pixels(const OnesIntervals& a, const OnesIntervals& b, uint32_t 
     std::size_t i = std::upper_bound(a.end.begin(), a.end.end(), lo) - a.end.begin();
     std::size_t j = std::upper_bound(b.end.begin(), b.end.end(), lo) - b.end.begin();
     uint32_t shared = 0;
+    // Without branches on which interval ends first: in fragmented masks
+    // that is as good as random. Positions are below 2^31, so the overlap is
+    // taken in signed 64-bit arithmetic and clamped at 0.
     while (i < a.begin.size() && j < b.begin.size() && a.begin[i] < hi && b.begin[j] < hi) {
-        const uint32_t from = std::max(a.begin[i], b.begin[j]);
-        const uint32_t to = std::min(a.end[i], b.end[j]);
-        if (from < to) shared += to - from;
-        if (a.end[i] < b.end[j])
-            ++i;
-        else
-            ++j;
+        const int64_t from = std::max(a.begin[i], b.begin[j]);
+        const int64_t to = std::min(a.end[i], b.end[j]);
+        shared += static_cast<uint32_t>(std::max<int64_t>(to - from, 0));
+        const bool a_first = a.end[i] < b.end[j];
+        i += a_first;
+        j += !a_first;
     }
     return shared;
 }
