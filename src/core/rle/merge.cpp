@@ -22,20 +22,21 @@ void merge_runs(std::span<const uint32_t> A, std::span<const uint32_t> B, bool i
     std::size_t a = 1, b = 1;
     bool done = false;
     while (a + 1 < A.size() && b + 1 < B.size()) {
-        // Choices as all-ones masks: the compiler turns plain conditionals
-        // here into branches that fragmented masks mispredict.
-        const uint32_t a_first = 0u - static_cast<uint32_t>(ca < cb);
-        const uint32_t c = (ca & a_first) | (cb & ~a_first);
-        cc += c;
-        ca -= c;
-        cb -= c;
-        const uint32_t za = 0u - static_cast<uint32_t>(ca == 0), zb = 0u - static_cast<uint32_t>(cb == 0);
-        ca = (A[a] & za) | (ca & ~za);
-        cb = (B[b] & zb) | (cb & ~zb);
-        a += za & 1;
-        b += zb & 1;
-        va ^= za & 1;
-        vb ^= zb & 1;
+        // The run that ends is replaced by the next; the other keeps what is
+        // left of it (both, when they end together). Choices are all-ones
+        // masks: the compiler turns plain conditionals here into branches
+        // that fragmented masks mispredict, and each new length depends only
+        // on one comparison of the old two.
+        const uint32_t a_ends = 0u - static_cast<uint32_t>(ca <= cb);
+        const uint32_t b_ends = 0u - static_cast<uint32_t>(cb <= ca);
+        cc += (ca & a_ends) | (cb & ~a_ends);
+        const uint32_t left_a = ca - cb, left_b = cb - ca;
+        ca = (A[a] & a_ends) | (left_a & ~a_ends);
+        cb = (B[b] & b_ends) | (left_b & ~b_ends);
+        a += a_ends & 1;
+        b += b_ends & 1;
+        va ^= a_ends & 1;
+        vb ^= b_ends & 1;
         const uint32_t nv = op_and ? (va & vb) : (va | vb);
         const uint32_t ct = ca + cb;  // wraps on purpose
         const uint32_t emit = 0u - static_cast<uint32_t>((nv != v) | (ct == 0));
