@@ -6,7 +6,9 @@ Two kinds of 480x640 masks: blob-like (COCO-style polygons rasterised) and
 noisy (each pixel set with probability 0.3, so runs are a few pixels long).
 Every function is timed on one call over many objects and on many calls with
 one object each (where the per-call work of converting arguments and building
-results dominates). Prints, per case, the best time of N runs for brandor and
+results dominates). Times are the CPU time of this process (every function
+runs on the calling thread), so other work on the machine weighs on them
+less than on wall-clock time. Prints, per case, the best time of N runs for brandor and
 pycocotools (run in turns) and the ratio (pycocotools time / brandor time; above 1 means
 brandor is faster). Results are checked to agree before anything is timed.
 """
@@ -53,9 +55,9 @@ def best_pair(first: Callable[[], object], second: Callable[[], object], repeat:
     times: tuple[list[float], list[float]] = ([], [])
     for _ in range(repeat):
         for fn, out in ((first, times[0]), (second, times[1])):
-            t0 = time.perf_counter()
+            t0 = time.process_time()
             fn()
-            out.append(time.perf_counter() - t0)
+            out.append(time.process_time() - t0)
     return min(times[0]), min(times[1])
 
 
