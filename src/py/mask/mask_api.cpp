@@ -34,14 +34,6 @@ using mask::rle_to_dict;
 
 Ref new_list(std::size_t n) { return Ref::steal(PyList_New(static_cast<Py_ssize_t>(n))); }
 
-Ref rles_to_list(const std::vector<Rle>& rles) {
-    Ref list = new_list(rles.size());
-    std::string text;
-    for (std::size_t i = 0; i < rles.size(); ++i)
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), rle_to_dict(rles[i], text).release());
-    return list;
-}
-
 // n * h * w bytes, or MemoryError when that cannot even be asked for.
 std::size_t mask_bytes(std::size_t n, uint32_t h, uint32_t w) {
     std::size_t hw, total;
