@@ -27,58 +27,66 @@ inline uint32_t changes16(const uint8_t* p) {
 #endif
 }
 
+// Collects run lengths as the differences between the positions where a new
+// run starts. Lengths are kept modulo 2^32, as the toolkit's 32-bit counter
+// keeps them when a run reaches 2^32 pixels.
+class RunSink {
+public:
+    explicit RunSink(std::vector<uint32_t>& out) : out_(out) {
+        out_.resize(std::max<std::size_t>(out_.capacity(), 64));
+    }
+    // Room for `k` more runs without a capacity check per run.
+    void reserve_more(std::size_t k) {
+        if (m_ + k > out_.size()) out_.resize(std::max(out_.size() * 2, m_ + k));
+    }
+    void start_at(std::size_t pos) {
+        out_[m_++] = static_cast<uint32_t>(pos - last_);
+        last_ = pos;
+    }
+    void finish(std::size_t end) {
+        reserve_more(1);
+        out_[m_++] = static_cast<uint32_t>(end - last_);
+        out_.resize(m_);
+    }
+
+private:
+    std::vector<uint32_t>& out_;
+    std::size_t m_ = 0;
+    std::size_t last_ = 0;
+};
+
 }  // namespace
 
-RunWriter::RunWriter(std::vector<uint32_t>& counts) : out_(counts) {
-    out_.resize(std::max<std::size_t>(out_.capacity(), 64));
-}
-
-void RunWriter::reserve_more(std::size_t k) {
-    if (m_ + k > out_.size()) out_.resize(std::max(out_.size() * 2, m_ + k));
-}
-
-void RunWriter::append(uint64_t pos, std::span<const uint8_t> bytes) {
-    const std::size_t n = bytes.size();
-    if (n == 0) return;
+void run_encode_counts(std::span<const uint8_t> bytes, std::vector<uint32_t>& counts) {
     const uint8_t* p = bytes.data();
-    reserve_more(2);
-    // The gap since the last segment holds 0s.
-    if (pos > end_ && value_ != 0) start_at(end_, 0);
-    if (p[0] != value_) start_at(pos, p[0]);
+    const std::size_t n = bytes.size();
+    RunSink sink(counts);
+    // The first pixel is compared with 0: a mask starting with 1s has an
+    // empty first run of 0s.
+    if (n > 0 && p[0] != 0) {
+        sink.reserve_more(1);
+        sink.start_at(0);
+    }
+    std::size_t i = 1;
     // Blocks of 16 bytes, each compared with the bytes one position before:
     // a run of equal bytes costs one comparison per block, and each change is
     // found from the bit mask without a branch per byte.
-    std::size_t i = 1;
     for (; i + 16 <= n; i += 16) {
         uint32_t bits = changes16(p + i);
         if (!bits) continue;
-        reserve_more(16);
+        sink.reserve_more(16);
         do {
-            const std::size_t j = i + static_cast<std::size_t>(__builtin_ctz(bits));
-            start_at(pos + j, p[j]);
+            sink.start_at(i + static_cast<std::size_t>(__builtin_ctz(bits)));
             bits &= bits - 1;
         } while (bits);
     }
     for (; i < n; ++i) {
         if (p[i] != p[i - 1]) {
-            reserve_more(1);
-            start_at(pos + i, p[i]);
+            sink.reserve_more(1);
+            sink.start_at(i);
         }
     }
-    end_ = pos + n;
-}
-
-void RunWriter::finish(uint64_t total) {
-    reserve_more(2);
-    if (total > end_ && value_ != 0) start_at(end_, 0);
-    out_[m_++] = static_cast<uint32_t>(total - last_);
-    out_.resize(m_);
-}
-
-void run_encode_counts(std::span<const uint8_t> bytes, std::vector<uint32_t>& counts) {
-    RunWriter writer(counts);
-    writer.append(0, bytes);
-    writer.finish(bytes.size());
+    sink.finish(n);
 }
 
 Rle run_encode(std::span<const uint8_t> bytes, uint32_t h, uint32_t w) {

@@ -21,34 +21,6 @@ Rle run_encode(std::span<const uint8_t> bytes, uint32_t h, uint32_t w);
 // capacity, for callers that encode many masks with one buffer).
 void run_encode_counts(std::span<const uint8_t> bytes, std::vector<uint32_t>& counts);
 
-// Run-encodes a mask given as segments of bytes at increasing pixel
-// positions, the pixels between segments being 0: a new run starts wherever a
-// byte differs from the pixel before it. Run lengths are kept modulo 2^32, as
-// the toolkit's 32-bit counter keeps them. The counts replace the contents of
-// the vector given, whose capacity is reused.
-class RunWriter {
-public:
-    explicit RunWriter(std::vector<uint32_t>& counts);
-    // Pixels [pos, pos + bytes.size()); pos must not precede the previous end.
-    void append(uint64_t pos, std::span<const uint8_t> bytes);
-    // Ends the mask at `total` pixels (0s after the last segment).
-    void finish(uint64_t total);
-
-private:
-    void reserve_more(std::size_t k);
-    void start_at(uint64_t pos, uint8_t value) {
-        out_[m_++] = static_cast<uint32_t>(pos - last_);
-        last_ = pos;
-        value_ = value;
-    }
-
-    std::vector<uint32_t>& out_;
-    std::size_t m_ = 0;
-    uint64_t last_ = 0;   // where the current run started
-    uint64_t end_ = 0;    // end of the last segment
-    uint8_t value_ = 0;   // value of the current run
-};
-
 // Writes the pixels of `r` as 0/1 bytes into `dest`, which is filled whole:
 // runs are cut at its end and pixels past the last run are 0. The counts
 // need not add up to dest.size().
