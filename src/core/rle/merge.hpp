@@ -6,6 +6,7 @@
 #include <span>
 #include <vector>
 
+#include "core/rle/intervals.hpp"
 #include "core/rle/rle.hpp"
 
 namespace brandor::rle {
@@ -31,6 +32,7 @@ private:
     bool mismatch_ = false;   // sizes differ: the empty Rle
     bool no_counts_ = false;  // a mask without counts: h x w without counts
     std::vector<uint32_t> acc_, next_;
+    OnesIntervals acc_ones_, next_ones_;  // reused buffers
 };
 
 // The pairwise step: A op B over their runs. Where one list ends before the
