@@ -34,6 +34,7 @@ void merge_intervals(const OnesIntervals& a, const OnesIntervals& b, bool inters
     // The canonical runs of the result: 0s up to each interval, then its 1s;
     // intervals that touch are one run.
     counts.clear();
+    counts.reserve(2 * (a.begin.size() + b.begin.size()) + 1);  // two runs per interval, then the 0s
     uint32_t last = 0;  // end of the previous interval
     auto emit = [&](uint32_t from, uint32_t to) {
         if (!counts.empty() && from == last) {
