@@ -8,14 +8,13 @@ namespace brandor::rle {
 
 void encode_counts(std::span<const uint32_t> counts, std::string& out) {
     // A count takes at most seven characters (a difference of 33 bits with its
-    // sign): the buffer is sized for the worst case of a block of counts and
-    // written through a pointer, then cut to what was written.
-    constexpr std::size_t kBlock = 4096, kMaxChars = 7;
-    std::size_t used = out.size();
+    // sign): a block of counts is written through a pointer into a buffer
+    // sized for the worst case, then appended.
+    constexpr std::size_t kBlock = 512, kMaxChars = 7;
+    char buffer[kBlock * kMaxChars];
     for (std::size_t start = 0; start < counts.size(); start += kBlock) {
         const std::size_t end = std::min(counts.size(), start + kBlock);
-        out.resize(used + (end - start) * kMaxChars);
-        char* dst = out.data() + used;
+        char* dst = buffer;
         for (std::size_t i = start; i < end; ++i) {
             int64_t x = counts[i];
             // The third count is written whole; later ones relative to two back.
@@ -34,9 +33,8 @@ void encode_counts(std::span<const uint32_t> counts, std::string& out) {
                 if (!more) break;
             }
         }
-        used = static_cast<std::size_t>(dst - out.data());
+        out.append(buffer, static_cast<std::size_t>(dst - buffer));
     }
-    out.resize(used);
 }
 
 namespace {
