@@ -3,7 +3,9 @@
 For bbox and segm (5 000 images of about 480x640, 80 categories, about 36 000
 ground truths with polygons, 100 detections per image, compressed RLE for segm),
 keypoints (5 000 images, one person category, 20 detections per image) and
-Boundary IoU on the segm data (no counterpart in pycocotools) it measures
+Boundary IoU on the segm data (no counterpart in pycocotools), and a dense
+segm scene (200 images with about 300 ground truths and 1 000 detections
+each, whatever --images says) it measures
 
 - COCOeval.evaluate() + accumulate() of both libraries on the same in-memory
   COCO objects (pycocotools' own), in this process, and checks that the
@@ -14,7 +16,7 @@ Boundary IoU on the segm data (no counterpart in pycocotools) it measures
   growth of the child's peak resident set (ru_maxrss) over its level once the
   inputs were loaded.
 
-Usage: bench_eval.py [--images N] [--kinds bbox,keypoints,segm,boundary] [--no-memory]
+Usage: bench_eval.py [--images N] [--kinds bbox,keypoints,segm,boundary,dense] [--no-memory]
 """
 
 from __future__ import annotations
@@ -46,15 +48,21 @@ CONFIG = {
     "keypoints": dict(n_categories=1, anns_per_image=2.2, keypoints=True, dets_per_image=20),
     "segm": dict(n_categories=80, anns_per_image=7.2, keypoints=False, dets_per_image=100),
     "boundary": dict(n_categories=80, anns_per_image=7.2, keypoints=False, dets_per_image=100),
+    "dense": dict(n_categories=80, anns_per_image=300, keypoints=False, dets_per_image=1000, images=200),
 }
 # Kinds the reference toolkit cannot evaluate: only brandor's figures are printed.
 NO_REFERENCE = {"boundary"}
-MASK_KINDS = {"segm", "boundary"}
+MASK_KINDS = {"segm", "boundary", "dense"}
+
+
+def iou_type(kind: str) -> str:
+    """The COCOeval iouType of a benchmark kind (the dense scene is segm)."""
+    return "segm" if kind == "dense" else kind
 
 
 def make_case(kind: str, n_images: int) -> tuple[dict[str, Any], list[dict[str, Any]]]:
     cfg = CONFIG[kind]
-    dataset = synth.make_dataset(n_images, cfg["n_categories"], cfg["anns_per_image"], seed=11,
+    dataset = synth.make_dataset(cfg.get("images", n_images), cfg["n_categories"], cfg["anns_per_image"], seed=11,
                                  keypoints=cfg["keypoints"])
     results = synth.make_results(dataset, cfg["dets_per_image"], seed=12,
                                  kind="segm" if kind in MASK_KINDS else kind)
@@ -77,7 +85,7 @@ def ref_objects(dataset: dict[str, Any], results: list[dict[str, Any]]) -> tuple
 
 
 def evaluate(cls: Any, gt: Any, dt: Any, kind: str) -> tuple[float, Any]:
-    e = cls(gt, dt, kind)
+    e = cls(gt, dt, iou_type(kind))
     with quiet():
         t0 = time.perf_counter()
         e.evaluate()
@@ -90,7 +98,7 @@ def evaluator_args(gt: Any, dt: Any, kind: str) -> dict[str, Any]:
     """The Evaluator's arguments as brandor.COCOeval prepares them."""
     import brandor
 
-    e = brandor.COCOeval(gt, dt, kind)
+    e = brandor.COCOeval(gt, dt, iou_type(kind))
     p = e.params
     sizes = {int(i): (int(im["height"]), int(im["width"])) for i, im in gt.imgs.items()} if kind in MASK_KINDS else {}
     return dict(
@@ -98,7 +106,7 @@ def evaluator_args(gt: Any, dt: Any, kind: str) -> dict[str, Any]:
         img_ids=[int(i) for i in np.unique(p.imgIds)], cat_ids=[int(c) for c in np.unique(p.catIds)],
         iou_thrs=[float(t) for t in p.iouThrs], rec_thrs=[float(r) for r in p.recThrs],
         max_dets=sorted(p.maxDets), area_rng=[[float(a), float(b)] for a, b in p.areaRng], use_cats=True,
-        iou_type=kind, kpt_sigmas=[float(s) for s in p.kpt_oks_sigmas] if kind == "keypoints" else [],
+        iou_type=iou_type(kind), kpt_sigmas=[float(s) for s in p.kpt_oks_sigmas] if kind == "keypoints" else [],
     )
 
 
@@ -235,7 +243,7 @@ def main() -> None:
         return
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--images", type=int, default=5000)
-    parser.add_argument("--kinds", default="bbox,keypoints,segm,boundary")
+    parser.add_argument("--kinds", default="bbox,keypoints,segm,boundary,dense")
     parser.add_argument("--no-memory", action="store_true")
     args = parser.parse_args()
     with tempfile.TemporaryDirectory() as workdir:

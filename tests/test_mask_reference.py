@@ -126,6 +126,50 @@ def test_python_layer_single_mask_forms_match(seed):
     np.testing.assert_array_equal(M.toBbox(rle), ref.toBbox(rle))
 
 
+def border_masks(h: int, w: int) -> np.ndarray:
+    """Masks touching the image border: each corner, each edge row and column, a frame."""
+    out = []
+    for y, x in ((0, 0), (0, w - 1), (h - 1, 0), (h - 1, w - 1)):
+        m = np.zeros((h, w), np.uint8)
+        m[y, x] = 1
+        out.append(m)
+    for sel in (np.s_[0, :], np.s_[h - 1, :], np.s_[:, 0], np.s_[:, w - 1]):
+        m = np.zeros((h, w), np.uint8)
+        m[sel] = 1
+        out.append(m)
+    frame = np.ones((h, w), np.uint8)
+    frame[1:-1, 1:-1] = 0
+    out.append(frame)
+    holed = np.ones((h, w), np.uint8)
+    holed[h // 2, w // 2] = 0
+    out.append(holed)
+    return np.stack(out, axis=2)
+
+
+# Sizes around the 16- and 32-byte blocks of the run scan, and a full image.
+NOISY_SHAPES = [(1, 1), (1, 17), (15, 1), (4, 4), (3, 11), (16, 2), (31, 33), (37, 53), (480, 640)]
+
+
+@pytest.mark.parametrize("shape", NOISY_SHAPES)
+@pytest.mark.parametrize("density", [0.03, 0.3, 0.5, 0.97])
+def test_noisy_and_border_masks_match(shape, density):
+    h, w = shape
+    rng = np.random.default_rng(h * 1000 + w + int(density * 100))
+    noisy = (rng.random((h, w, 3)) < density).astype(np.uint8)
+    masks = np.asfortranarray(np.concatenate([noisy, border_masks(h, w)], axis=2))
+    rles = ref.encode(masks)
+    assert T.encode(masks) == rles
+    assert T.encode(np.ascontiguousarray(masks)) == rles
+    np.testing.assert_array_equal(T.decode(rles), masks)
+    np.testing.assert_array_equal(T.area(rles), ref.area(rles))
+    np.testing.assert_array_equal(T.toBbox(rles), ref.toBbox(rles))
+    for intersect in (0, 1):
+        assert T.merge(rles, intersect) == ref.merge(rles, intersect)
+        assert T.merge(rles[:2], intersect) == ref.merge(rles[:2], intersect)
+    crowd = [int(i % 3 == 0) for i in range(len(rles))]
+    np.testing.assert_array_equal(T.iou(rles, rles[::-1], crowd), ref.iou(rles, rles[::-1], crowd))
+
+
 @pytest.mark.parametrize("seed", SEEDS)
 def test_merge_matches(seed):
     rng = np.random.default_rng(seed)

@@ -313,6 +313,26 @@ def test_boundary_matches_erosion(seed):
     np.testing.assert_array_equal(got, numpy_boundary(mask, ratio))
 
 
+@pytest.mark.parametrize("seed", range(12))
+def test_boundary_of_noisy_border_and_malformed_masks_matches_erosion(seed):
+    rng = np.random.default_rng(100 + seed)
+    h, w = int(rng.integers(1, 50)), int(rng.integers(1, 50))
+    frame = np.ones((h, w), np.uint8)
+    frame[1:-1, 1:-1] = 0
+    corners = np.zeros((h, w), np.uint8)
+    corners[[0, 0, -1, -1], [0, -1, 0, -1]] = 1
+    masks = [(rng.random((h, w)) < d).astype(np.uint8) for d in (0.1, 0.5, 0.9)] + [frame, corners]
+    objs = T.encode(np.asfortranarray(np.stack(masks, axis=2)))
+    # run lengths that stop short of h*w, run past it, or hold empty runs
+    for _ in range(3):
+        counts = [int(v) for v in rng.integers(0, max(2, h * w // 3), int(rng.integers(1, 9)))]
+        objs.append({"size": [h, w], "counts": counts})
+    ratio = float(rng.choice([0.0, 0.01, 0.05, 0.2, 0.6]))
+    for obj in objs:
+        got = T.decode(T.toBoundary([obj], ratio))[:, :, 0]
+        np.testing.assert_array_equal(got, numpy_boundary(T.decode([obj])[:, :, 0], ratio), err_msg=str(obj))
+
+
 def test_boundary_with_huge_ratio_is_the_mask():
     m = rle(50, 60, [0, 3000])
     assert T.toBoundary([m], 1e12)[0]["counts"] == text_of([0, 3000])

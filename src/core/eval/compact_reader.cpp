@@ -339,7 +339,7 @@ void install_streamed_masks(const CompactStore& store, Rows& rows, bool ground_t
     const std::vector<std::uint8_t> needed = mask_needed(rows, ground_truth, context);
     const auto sizes = sizes_by_position(context);
     const std::size_t n = rows.table.size();
-    MaskRasteriser rasteriser(context.kind == IouType::Boundary, context.boundary_dilation, n, context.timings);
+    MaskRasteriser rasteriser(context.kind == IouType::Segm, n, context.timings);
     JobSink sink(rasteriser, context.timings);
     std::size_t next = 0;  // rows before `next` have their job
     auto push_until = [&](std::size_t row) {
@@ -373,7 +373,10 @@ void install_streamed_masks(const CompactStore& store, Rows& rows, bool ground_t
     }
     RasterisedMasks out = rasteriser.finish();
     if (failed) std::rethrow_exception(failed);
-    install_masks(rows.table, std::move(out.masks), std::move(out.boundaries));
+    // segm keeps the masks as counts text; boundary keeps them decoded, and
+    // its bands are made once the tables are indexed.
+    install_masks(rows.table, std::move(out.masks));
+    install_mask_texts(rows.table, std::make_shared<const std::string>(std::move(out.text)), std::move(out.texts));
 }
 
 }  // namespace

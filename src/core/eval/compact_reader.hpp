@@ -25,7 +25,6 @@ struct CompactReadContext {
     const std::vector<std::int64_t>& img_ids;
     const ImageSizes& sizes;        // mask kinds
     const CounterpartSet& counterparts;  // mask kinds: groups with an instance on the other side
-    double boundary_dilation;
     bool use_cats;
     std::uint32_t slots;
     std::uint64_t budget;

@@ -8,6 +8,7 @@
 #include <memory>
 #include <span>
 #include <string_view>
+#include <string>
 #include <variant>
 #include <vector>
 
@@ -43,9 +44,24 @@ struct KeypointStore {
     }
 };
 
-// One decoded mask per row (segm).
+// Where one row's compressed counts text lies in a MaskStore's text, and the
+// mask's size.
+struct MaskText {
+    std::uint64_t offset = 0;
+    std::uint64_t length = 0;
+    std::uint32_t h = 0;
+    std::uint32_t w = 0;
+};
+
+// One mask per row (segm), kept as its compressed counts text, a quarter or
+// less of the memory of its run array: similarity decodes the masks of an
+// image pair when it compares them, so decoded masks live no longer than the
+// pair's work. `text` is shared by the two tables of one Evaluator.
 struct MaskStore {
-    std::vector<rle::Rle> masks;
+    std::shared_ptr<const std::string> text;
+    std::vector<MaskText> rows;
+
+    rle::Rle mask(std::size_t row) const;
 };
 
 // One mask and its boundary band per row (Boundary IoU).

@@ -1,5 +1,10 @@
 #include "core/eval/instance_table.hpp"
 
+#include <string_view>
+
+#include "core/error.hpp"
+#include "core/rle/counts_text.hpp"
+
 #include "core/error.hpp"
 
 namespace brandor::eval {
@@ -25,7 +30,7 @@ InstanceTable make_instance_table(std::size_t rows, IouType kind) {
             t.geometry = KeypointStore{};
             break;
         case IouType::Segm:
-            t.geometry = MaskStore{};  // filled by install_masks after rasterisation
+            t.geometry = MaskStore{};  // filled by install_mask_texts after rasterisation
             break;
         case IouType::Boundary:
             t.geometry = MaskBoundaryStore{};
@@ -34,15 +39,25 @@ InstanceTable make_instance_table(std::size_t rows, IouType kind) {
     return t;
 }
 
-void install_masks(InstanceTable& table, std::vector<rle::Rle>&& masks, std::vector<rle::Rle>&& boundaries) {
+rle::Rle MaskStore::mask(std::size_t row) const {
+    const MaskText& r = checked_at(rows, row);
+    if (!text || r.offset + r.length > text->size()) throw InternalError("mask text outside the text buffer");
+    return rle::decode_rle(std::string_view(*text).substr(r.offset, r.length), r.h, r.w);
+}
+
+void install_mask_texts(InstanceTable& table, std::shared_ptr<const std::string> text,
+                        std::vector<MaskText>&& rows) {
     if (auto* m = std::get_if<MaskStore>(&table.geometry)) {
+        if (rows.size() != table.size()) throw InternalError("mask count differs from the table's rows");
+        m->text = std::move(text);
+        m->rows = std::move(rows);
+    }
+}
+
+void install_masks(InstanceTable& table, std::vector<rle::Rle>&& masks) {
+    if (auto* mb = std::get_if<MaskBoundaryStore>(&table.geometry)) {
         if (masks.size() != table.size()) throw InternalError("mask count differs from the table's rows");
-        m->masks = std::move(masks);
-    } else if (auto* mb = std::get_if<MaskBoundaryStore>(&table.geometry)) {
-        if (masks.size() != table.size() || boundaries.size() != table.size())
-            throw InternalError("mask count differs from the table's rows");
         mb->masks = std::move(masks);
-        mb->boundaries = std::move(boundaries);
     }
     // Tables of other kinds have no masks; what they were given is released.
 }

@@ -33,8 +33,13 @@ struct InstanceTable {
 // geometry store of `kind` (boxes reserved; keypoints reserved once N is known).
 InstanceTable make_instance_table(std::size_t rows, IouType kind);
 
-// Gives a segm table its masks, or a boundary table its masks and boundary
-// bands, one per row in row order. Other kinds ignore them.
-void install_masks(InstanceTable& table, std::vector<rle::Rle>&& masks, std::vector<rle::Rle>&& boundaries);
+// Gives a boundary table its masks, one per row in row order (the boundary
+// bands follow once the tables are indexed). Other kinds ignore them.
+void install_masks(InstanceTable& table, std::vector<rle::Rle>&& masks);
+
+// Gives a segm table its masks as counts text: `rows` (one per table row, in
+// row order) locate each mask in `text`. Other kinds ignore them.
+void install_mask_texts(InstanceTable& table, std::shared_ptr<const std::string> text,
+                        std::vector<MaskText>&& rows);
 
 }  // namespace brandor::eval

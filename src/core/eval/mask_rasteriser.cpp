@@ -5,7 +5,6 @@
 
 #include "core/error.hpp"
 #include "core/parallel/pool.hpp"
-#include "core/rle/boundary.hpp"
 #include "core/rle/counts_text.hpp"
 
 namespace brandor::eval {
@@ -34,11 +33,12 @@ rle::Rle rasterise_job(GeometryJob& job, rle::RasterScratch& scratch) {
     return std::visit(JobRasteriser{scratch, job.h, job.w}, job.geometry);
 }
 
-MaskRasteriser::MaskRasteriser(bool with_boundaries, double dilation, std::size_t slots,
-                               PhaseTimings& timings)
-    : with_boundaries_(with_boundaries), dilation_(dilation), timings_(timings) {
-    output_.masks.reserve(slots);
-    if (with_boundaries_) output_.boundaries.reserve(slots);
+MaskRasteriser::MaskRasteriser(bool compress, std::size_t slots, PhaseTimings& timings)
+    : compress_(compress), timings_(timings) {
+    if (compress_)
+        output_.texts.reserve(slots);
+    else
+        output_.masks.reserve(slots);
     try {
         thread_ = std::thread([this] { run(); });
     } catch (const std::system_error& e) {
@@ -62,24 +62,47 @@ RasterisedMasks MaskRasteriser::finish() {
     return std::move(output_);
 }
 
+void MaskRasteriser::decode_batch(JobBatch& batch) {
+    const std::size_t first = output_.masks.size();
+    output_.masks.resize(first + batch.size());
+    // Each job lands at its own position, so the order never depends on how
+    // the pool divides the batch.
+    parallel::parallel_for_chunks(batch.size(), kJobsPerTask, [&](std::size_t begin, std::size_t end) {
+        rle::RasterScratch scratch;
+        for (std::size_t i = begin; i < end; ++i) output_.masks[first + i] = rasterise_job(batch[i], scratch);
+    });
+}
+
+void MaskRasteriser::compress_batch(JobBatch& batch) {
+    // Compressed counts are kept as they came (decoding them later gives the
+    // same runs as decoding them now); other masks are rasterised and encoded.
+    std::vector<std::string> texts(batch.size());
+    parallel::parallel_for_chunks(batch.size(), kJobsPerTask, [&](std::size_t begin, std::size_t end) {
+        rle::RasterScratch scratch;
+        for (std::size_t i = begin; i < end; ++i) {
+            if (auto* c = std::get_if<CompressedGeometry>(&batch[i].geometry))
+                texts[i] = std::move(c->text);
+            else
+                rle::encode_counts(rasterise_job(batch[i], scratch).counts, texts[i]);
+        }
+    });
+    // Appended in job order, one batch's text at a time.
+    for (std::size_t i = 0; i < batch.size(); ++i) {
+        const bool empty = std::holds_alternative<EmptyGeometry>(batch[i].geometry);
+        output_.texts.push_back(MaskText{output_.text.size(), texts[i].size(), empty ? 0 : batch[i].h,
+                                         empty ? 0 : batch[i].w});
+        output_.text += texts[i];
+    }
+}
+
 void MaskRasteriser::run() noexcept {
     try {
         while (auto batch = channel_.receive()) {
             Stopwatch watch;
-            const std::size_t first = output_.masks.size();
-            const std::size_t n = batch->size();
-            output_.masks.resize(first + n);
-            if (with_boundaries_) output_.boundaries.resize(first + n);
-            // Each job lands at its own position, so the order never depends
-            // on how the pool divides the batch.
-            parallel::parallel_for_chunks(n, kJobsPerTask, [&](std::size_t begin, std::size_t end) {
-                rle::RasterScratch scratch;
-                for (std::size_t i = begin; i < end; ++i) {
-                    rle::Rle mask = rasterise_job((*batch)[i], scratch);
-                    if (with_boundaries_) output_.boundaries[first + i] = rle::boundary(mask, dilation_);
-                    output_.masks[first + i] = std::move(mask);
-                }
-            });
+            if (compress_)
+                compress_batch(*batch);
+            else
+                decode_batch(*batch);
             watch.add_to(timings_.rasterise);
         }
     } catch (...) {

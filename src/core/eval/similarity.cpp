@@ -115,18 +115,22 @@ double pruning_threshold(const EvalParams& params) {
     return t > 0.0 ? t : 0.0;
 }
 
-// The masks of `rows` as pointers. Decoded stores point into themselves;
-// counts still held as text are decoded into `decoded`, which is reserved up
-// front so that the pointers stay valid.
+// The masks of `rows` as pointers: masks held as counts text (a list
+// source's, or a compact store's left in its snapshot) are decoded into
+// `decoded`, so they live no longer than the pair's work; masks made at
+// construction are pointed to where they are.
 std::vector<const rle::Rle*> select_masks(const Geometry& g, std::span<const std::uint32_t> rows,
                                           std::vector<rle::Rle>& decoded) {
     std::vector<const rle::Rle*> out(rows.size());
+    decoded.reserve(rows.size());  // `out` points into it
     if (const auto* m = std::get_if<MaskStore>(&g)) {
-        for (std::size_t i = 0; i < rows.size(); ++i) out[i] = &checked_at(m->masks, rows[i]);
+        for (std::size_t i = 0; i < rows.size(); ++i) {
+            decoded.push_back(m->mask(rows[i]));
+            out[i] = &decoded.back();
+        }
         return out;
     }
     const auto& c = std::get<CompressedMaskStore>(g);
-    decoded.reserve(rows.size());
     for (std::size_t i = 0; i < rows.size(); ++i) {
         const CompressedMask& e = checked_at(c.entries, rows[i]);
         if (e.owned != CompressedMask::kNoOwned) {
@@ -170,17 +174,39 @@ void mask_similarities(const EvaluatorCore& core, ImageSimilarity& s) {
 }
 
 // Boundary IoU: the smaller of the mask IoU and the IoU of the boundary
-// bands; against a crowd ground truth the mask IoU alone.
+// bands; against a crowd ground truth the mask IoU alone. Where the mask IoU
+// is below the pruning threshold the smaller of the two is too, so the bands
+// are compared only among the detections and non-crowd ground truths that
+// have such a pair at or above it; the other values stay below every
+// threshold, which is all that matching and the outputs depend on.
 void boundary_similarities(const EvaluatorCore& core, const MaskBoundaryStore& gm, const MaskBoundaryStore& dm,
                            ImageSimilarity& s) {
     const std::vector<std::uint8_t> crowd = crowd_flags(core, s);
     mask_matrix(core, dm.masks, gm.masks, crowd, s, s.iou);
-    std::vector<double> band(s.iou.size(), 0.0);
-    mask_matrix(core, dm.boundaries, gm.boundaries, crowd, s, band);
-    const std::size_t G = s.gts();
-    for (std::size_t d = 0; d < s.dets(); ++d)
+    const double t_min = pruning_threshold(core.params);
+    const std::size_t D = s.dets(), G = s.gts();
+    std::vector<std::uint32_t> dsel, gsel;
+    std::vector<std::uint8_t> g_used(G, 0);
+    for (std::size_t d = 0; d < D; ++d) {
+        bool used = false;
         for (std::size_t g = 0; g < G; ++g)
-            if (!crowd[g]) s.iou[d * G + g] = std::min(s.iou[d * G + g], band[d * G + g]);
+            if (!crowd[g] && s.iou[d * G + g] >= t_min) used = g_used[g] = 1;
+        if (used) dsel.push_back(static_cast<std::uint32_t>(d));
+    }
+    for (std::size_t g = 0; g < G; ++g)
+        if (g_used[g]) gsel.push_back(static_cast<std::uint32_t>(g));
+    if (dsel.empty()) return;
+    std::vector<const rle::Rle*> dt(dsel.size()), gt(gsel.size());
+    for (std::size_t i = 0; i < dsel.size(); ++i) dt[i] = &checked_at(dm.boundaries, s.ranked[dsel[i]]);
+    for (std::size_t j = 0; j < gsel.size(); ++j) gt[j] = &checked_at(gm.boundaries, s.gt[gsel[j]]);
+    // None of the selected ground truths is crowd.
+    std::vector<double> band(dsel.size() * gsel.size(), 0.0);
+    rle::mask_iou(dt, gt, {}, t_min, band);
+    for (std::size_t i = 0; i < dsel.size(); ++i)
+        for (std::size_t j = 0; j < gsel.size(); ++j) {
+            double& v = s.iou[dsel[i] * G + gsel[j]];
+            v = std::min(v, band[i * gsel.size() + j]);
+        }
 }
 
 void compute_measure(const EvaluatorCore& core, ImageSimilarity& s) {

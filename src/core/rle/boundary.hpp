@@ -13,7 +13,8 @@ namespace brandor::rle {
 int64_t erosion_passes(uint32_t h, uint32_t w, double ratio) noexcept;
 
 // The boundary band of `mask` (same size). A mask with h = 0 or w = 0 is
-// returned unchanged. Throws std::bad_alloc when the byte images do not fit.
+// returned unchanged. Computed on the runs: work and memory grow with the
+// number of runs and of the columns they cover, never with h * w.
 Rle boundary(const Rle& mask, double ratio);
 
 }  // namespace brandor::rle

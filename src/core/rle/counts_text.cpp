@@ -1,23 +1,39 @@
 #include "core/rle/counts_text.hpp"
 
+#include <algorithm>
+
 #include "core/error.hpp"
 
 namespace brandor::rle {
 
 void encode_counts(std::span<const uint32_t> counts, std::string& out) {
-    out.reserve(out.size() + 2 * counts.size());
-    for (std::size_t i = 0; i < counts.size(); ++i) {
-        int64_t x = counts[i];
-        // The third count is written whole; later ones relative to two back.
-        if (i > 2) x -= static_cast<int64_t>(counts[i - 2]);
-        for (;;) {
-            int64_t c = x & 0x1F;
-            x >>= 5;  // arithmetic shift keeps the sign
-            const bool more = (c & 0x10) ? (x != -1) : (x != 0);
-            if (more) c |= 0x20;
-            out.push_back(static_cast<char>(c + 48));
-            if (!more) break;
+    // A count takes at most seven characters (a difference of 33 bits with its
+    // sign): a block of counts is written through a pointer into a buffer
+    // sized for the worst case, then appended.
+    constexpr std::size_t kBlock = 512, kMaxChars = 7;
+    char buffer[kBlock * kMaxChars];
+    for (std::size_t start = 0; start < counts.size(); start += kBlock) {
+        const std::size_t end = std::min(counts.size(), start + kBlock);
+        char* dst = buffer;
+        for (std::size_t i = start; i < end; ++i) {
+            int64_t x = counts[i];
+            // The third count is written whole; later ones relative to two back.
+            if (i > 2) x -= static_cast<int64_t>(counts[i - 2]);
+            if (x >= -16 && x < 16) {
+                // One character: the low five bits, the sign in bit 4.
+                *dst++ = static_cast<char>((x & 0x1F) + 48);
+                continue;
+            }
+            for (;;) {
+                int64_t c = x & 0x1F;
+                x >>= 5;  // arithmetic shift keeps the sign
+                const bool more = (c & 0x10) ? (x != -1) : (x != 0);
+                if (more) c |= 0x20;
+                *dst++ = static_cast<char>(c + 48);
+                if (!more) break;
+            }
         }
+        out.append(buffer, static_cast<std::size_t>(dst - buffer));
     }
 }
 
@@ -33,27 +49,41 @@ void decode_plain(std::string_view text, std::vector<uint32_t>& out) {
     if (n > 0 && ((s[n - 1] - 48) & 0x20) != 0) ++groups;  // a group cut off by the end
     out.resize(groups);
     uint32_t* dst = out.data();
-    // Branch-light: every byte updates the pending count and stores it; only a
-    // group's last byte advances the output position. Every write is in
-    // bounds: a byte that ends no group is followed by one that does, or the
-    // text ends inside that group, which was counted too.
+    // Two passes. First every group's own value, branch-free: every byte
+    // updates the pending value and stores it, only a group's last byte
+    // advances the output position. Every write is in bounds: a byte that
+    // ends no group is followed by one that does, or the text ends inside that
+    // group, which was counted too. The choices are made with all-ones masks
+    // rather than branches: whether a byte ends a group and carries the sign
+    // is as good as random in fragmented masks.
+    // Only the low 32 bits of a count are kept, and bits never move down: a
+    // group's bits from position 32 on cannot matter. So the shift stops at
+    // 40 (later characters and the sign extension beyond land above bit 31),
+    // and no check for shifts past 63 is needed.
     std::size_t m = 0;
     uint64_t x = 0;
-    unsigned shift = 0;
+    uint64_t shift = 0;
     for (std::size_t p = 0; p < n; ++p) {
-        const uint32_t c = static_cast<uint8_t>(s[p] - 48);
-        // Unsigned arithmetic: the sign extension and the sum wrap on purpose;
-        // only the low 32 bits are kept. Bits past 64 contribute nothing.
-        const uint64_t v = x | (shift < 64 ? static_cast<uint64_t>(c & 0x1F) << shift : 0);
-        const unsigned next = shift + 5;
-        const bool end = (c & 0x20) == 0;
-        const bool extend = end && (c & 0x10) && next <= 63;
-        uint64_t value = v | (extend ? ~uint64_t{0} << (next & 63) : 0);
-        if (m > 2) value += dst[m - 2];
-        dst[m] = static_cast<uint32_t>(value);
-        m += end;
-        x = end ? 0 : v;
-        shift = end ? 0 : next;
+        const uint64_t c = static_cast<uint8_t>(s[p] - 48);
+        const uint64_t v = x | ((c & 0x1F) << shift);
+        const uint64_t next = std::min<uint64_t>(shift + 5, 40);
+        const uint64_t end = ((c >> 5) & 1) - 1;  // all ones at a group's last byte
+        const uint64_t sign = uint64_t{0} - ((c >> 4) & 1);
+        dst[m] = static_cast<uint32_t>(v | (end & sign & (~uint64_t{0} << next)));
+        m += end & 1;
+        x = v & ~end;
+        shift = next & ~end;
+    }
+    // Then from the fourth count on, add the count two places back (32-bit,
+    // wrapping): two interleaved running sums.
+    if (groups > 3) {
+        uint32_t back2 = dst[1], back1 = dst[2];
+        for (std::size_t i = 3; i < groups; ++i) {
+            const uint32_t v = dst[i] + back2;
+            dst[i] = v;
+            back2 = back1;
+            back1 = v;
+        }
     }
 }
 

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "core/error.hpp"
+#include "core/rle/intervals.hpp"
 #include "core/rle/measure.hpp"
 #include "core/rle/run_walk.hpp"
 
@@ -36,33 +37,13 @@ Overlap overlap(const Rle& A, const Rle& B) noexcept {
 
 namespace {
 
-// The runs of 1s of a well-formed mask (no empty run after the first, runs
-// adding up to h*w < 2^31) as pixel intervals [begin, end). For such masks the
-// toolkit's walk counts exactly the shared pixels and the union is
-// area_d + area_g - I, so the intersection can be taken over the intervals
-// within the two bounding boxes' common columns only.
-struct OnesIntervals {
-    bool exact = false;
-    std::vector<uint32_t> begin, end;
-};
-
+// For well-formed masks (see OnesIntervals) the toolkit's walk counts exactly
+// the shared pixels and the union is area_d + area_g - I, so the
+// intersection can be taken over the intervals within the two bounding
+// boxes' common columns only.
 OnesIntervals ones_intervals(const Rle& r) {
     OnesIntervals out;
-    const uint64_t n = pixel_count(r.h, r.w);
-    if (r.counts.empty() || n >= (uint64_t{1} << 31)) return out;
-    uint64_t pos = 0;
-    for (std::size_t i = 0; i < r.counts.size(); ++i) {
-        const uint32_t c = r.counts[i];
-        if (c == 0 && i > 0) return OnesIntervals{};
-        if (i % 2 == 1) {
-            out.begin.push_back(static_cast<uint32_t>(pos));
-            out.end.push_back(static_cast<uint32_t>(std::min<uint64_t>(pos + c, n)));
-        }
-        pos += c;
-        if (pos > n) return OnesIntervals{};
-    }
-    if (pos != n) return OnesIntervals{};
-    out.exact = true;
+    ones_intervals(r.counts, pixel_count(r.h, r.w), out);
     return out;
 }
 
@@ -71,14 +52,16 @@ uint32_t shared_pixels(const OnesIntervals& a, const OnesIntervals& b, uint32_t 
     std::size_t i = std::upper_bound(a.end.begin(), a.end.end(), lo) - a.end.begin();
     std::size_t j = std::upper_bound(b.end.begin(), b.end.end(), lo) - b.end.begin();
     uint32_t shared = 0;
+    // Without branches on which interval ends first: in fragmented masks
+    // that is as good as random. Positions are below 2^31, so the overlap is
+    // taken in signed 64-bit arithmetic and clamped at 0.
     while (i < a.begin.size() && j < b.begin.size() && a.begin[i] < hi && b.begin[j] < hi) {
-        const uint32_t from = std::max(a.begin[i], b.begin[j]);
-        const uint32_t to = std::min(a.end[i], b.end[j]);
-        if (from < to) shared += to - from;
-        if (a.end[i] < b.end[j])
-            ++i;
-        else
-            ++j;
+        const int64_t from = std::max(a.begin[i], b.begin[j]);
+        const int64_t to = std::min(a.end[i], b.end[j]);
+        shared += static_cast<uint32_t>(std::max<int64_t>(to - from, 0));
+        const bool a_first = a.end[i] < b.end[j];
+        i += a_first;
+        j += !a_first;
     }
     return shared;
 }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "core/rle/intervals.hpp"
 #include "core/rle/run_walk.hpp"
 
 namespace brandor::rle {
@@ -13,48 +14,110 @@ void merge_runs(std::span<const uint32_t> A, std::span<const uint32_t> B, bool i
     result.resize(A.size() + B.size() + 2);
     uint32_t* out = result.data();
     std::size_t m = 0;
-    RunCursor a(A), b(B);
     uint32_t v = 0, cc = 0;  // wrap, as in the toolkit
-    for (;;) {
-        const uint32_t c = joint_step(a, b);
-        cc += c;
-        a.advance(c);
-        b.advance(c);
-        const uint32_t ct = a.left() + b.left();  // wraps on purpose
-        const uint32_t nv = intersect ? (a.value() & b.value()) : (a.value() | b.value());
-        if (nv != v || ct == 0) {
-            out[m++] = cc;
-            cc = 0;
+    const uint32_t op_and = intersect ? 1u : 0u;
+    // While both lists have a run beyond the next one neither can end, and
+    // each step is the toolkit's, made without branches: which run ends first
+    // is as good as random in fragmented masks.
+    uint32_t ca = A[0], cb = B[0], va = 0, vb = 0;
+    std::size_t a = 1, b = 1;
+    bool done = false;
+    while (a + 1 < A.size() && b + 1 < B.size()) {
+        // The run that ends is replaced by the next; the other keeps what is
+        // left of it (both, when they end together). Choices are all-ones
+        // masks: the compiler turns plain conditionals here into branches
+        // that fragmented masks mispredict, and each new length depends only
+        // on one comparison of the old two.
+        const uint32_t a_ends = 0u - static_cast<uint32_t>(ca <= cb);
+        const uint32_t b_ends = 0u - static_cast<uint32_t>(cb <= ca);
+        cc += (ca & a_ends) | (cb & ~a_ends);
+        const uint32_t left_a = ca - cb, left_b = cb - ca;
+        ca = (A[a] & a_ends) | (left_a & ~a_ends);
+        cb = (B[b] & b_ends) | (left_b & ~b_ends);
+        a += a_ends & 1;
+        b += b_ends & 1;
+        va ^= a_ends & 1;
+        vb ^= b_ends & 1;
+        const uint32_t nv = op_and ? (va & vb) : (va | vb);
+        const uint32_t ct = ca + cb;  // wraps on purpose
+        const uint32_t emit = 0u - static_cast<uint32_t>((nv != v) | (ct == 0));
+        out[m] = cc;
+        m += emit & 1;
+        cc &= ~emit;
+        if (ct == 0) {
+            done = true;
+            break;
         }
-        if (ct == 0) break;
         v = nv;
+    }
+    if (!done) {
+        RunCursor ra(A, a, ca, va), rb(B, b, cb, vb);
+        for (;;) {
+            const uint32_t c = joint_step(ra, rb);
+            cc += c;
+            ra.advance(c);
+            rb.advance(c);
+            const uint32_t ct = ra.left() + rb.left();  // wraps on purpose
+            const uint32_t nv = intersect ? (ra.value() & rb.value()) : (ra.value() | rb.value());
+            if (nv != v || ct == 0) {
+                out[m++] = cc;
+                cc = 0;
+            }
+            if (ct == 0) break;
+            v = nv;
+        }
     }
     result.resize(m);
 }
 
-Rle merge(std::span<const Rle> rles, bool intersect) {
-    if (rles.empty()) return Rle{};
-    if (rles.size() == 1) return rles[0];
-    const uint32_t h = rles[0].h, w = rles[0].w;
-    std::vector<uint32_t> acc = rles[0].counts, next;
-    bool no_counts = false;
-    for (std::size_t i = 1; i < rles.size(); ++i) {
-        const Rle& r = rles[i];
-        if (r.h != h || r.w != w) return Rle{};
-        // Keep comparing sizes: a later mismatch still gives the empty Rle.
-        if (no_counts || acc.empty() || r.counts.empty()) {
-            no_counts = true;
-            continue;
-        }
-        merge_runs(acc, r.counts, intersect, next);
-        acc.swap(next);
+void Merger::add(const Rle& r) {
+    if (added_++ == 0) {
+        h_ = r.h;
+        w_ = r.w;
+        acc_.assign(r.counts.begin(), r.counts.end());
+        return;
     }
-    Rle out{h, w, {}};
-    if (!no_counts) {
-        out.counts = std::move(acc);
+    if (mismatch_) return;
+    if (r.h != h_ || r.w != w_) {
+        mismatch_ = true;
+        return;
+    }
+    // Keep comparing sizes: a later mismatch still gives the empty Rle.
+    if (no_counts_ || acc_.empty() || r.counts.empty()) {
+        no_counts_ = true;
+        return;
+    }
+    // Well-formed masks with runs 32 pixels long or more on average are
+    // merged as interval lists, which gives the same runs in half the steps,
+    // each a branch that such masks predict well. Fragmented masks, where
+    // those branches mispredict, and masks that are not well-formed take the
+    // toolkit's walk.
+    const uint64_t pixels = pixel_count(h_, w_);
+    const bool long_runs = pixels >= 32 * static_cast<uint64_t>(acc_.size() + r.counts.size());
+    acc_ones_.exact = next_ones_.exact = false;
+    if (long_runs) ones_intervals(acc_, pixels, acc_ones_);
+    if (acc_ones_.exact) ones_intervals(r.counts, pixels, next_ones_);
+    if (acc_ones_.exact && next_ones_.exact)
+        merge_intervals(acc_ones_, next_ones_, intersect_, pixels, next_);
+    else
+        merge_runs(acc_, r.counts, intersect_, next_);
+    acc_.swap(next_);
+}
+
+Rle Merger::result() {
+    if (added_ == 0 || mismatch_) return Rle{};
+    Rle out{h_, w_, {}};
+    if (!no_counts_) {
+        out.counts = std::move(acc_);
         out.counts.shrink_to_fit();
     }
     return out;
+}
+
+Rle merge(std::span<const Rle> rles, bool intersect) {
+    Merger merger(intersect);
+    for (const Rle& r : rles) merger.add(r);
+    return merger.result();
 }
 
 }  // namespace brandor::rle

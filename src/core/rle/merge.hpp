@@ -6,6 +6,7 @@
 #include <span>
 #include <vector>
 
+#include "core/rle/intervals.hpp"
 #include "core/rle/rle.hpp"
 
 namespace brandor::rle {
@@ -14,6 +15,25 @@ namespace brandor::rle {
 // copy, masks of differing sizes the empty Rle, and a mask without counts
 // (once all sizes agree) an h x w Rle without counts.
 Rle merge(std::span<const Rle> rles, bool intersect);
+
+// The same merge fed one mask at a time, for callers that read masks one by
+// one into a reused buffer: add() takes the masks in order, result() gives
+// what merge() would give for them (call it once).
+class Merger {
+public:
+    explicit Merger(bool intersect) : intersect_(intersect) {}
+    void add(const Rle& r);
+    Rle result();
+
+private:
+    bool intersect_;
+    std::size_t added_ = 0;
+    uint32_t h_ = 0, w_ = 0;
+    bool mismatch_ = false;   // sizes differ: the empty Rle
+    bool no_counts_ = false;  // a mask without counts: h x w without counts
+    std::vector<uint32_t> acc_, next_;
+    OnesIntervals acc_ones_, next_ones_;  // reused buffers
+};
 
 // The pairwise step: A op B over their runs. Where one list ends before the
 // other, its remaining pixels count as 0 (the toolkit would loop forever).

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <span>
+#include <vector>
 
 #include "core/rle/rle.hpp"
 
@@ -15,6 +16,10 @@ namespace brandor::rle {
 // read back as the mask: 0, 1, 2 gives the runs [1, 1, 1]. An empty mask
 // gives [0].
 Rle run_encode(std::span<const uint8_t> bytes, uint32_t h, uint32_t w);
+
+// The same runs written into `counts` (replacing its contents and keeping its
+// capacity, for callers that encode many masks with one buffer).
+void run_encode_counts(std::span<const uint8_t> bytes, std::vector<uint32_t>& counts);
 
 // Writes the pixels of `r` as 0/1 bytes into `dest`, which is filled whole:
 // runs are cut at its end and pixels past the last run are 0. The counts

@@ -15,6 +15,10 @@ class RunCursor {
 public:
     // `counts` must not be empty.
     explicit RunCursor(std::span<const uint32_t> counts) : counts_(counts), left_(counts[0]) {}
+    // A cursor part way along: `left` pixels of the current run of `value`,
+    // whose next run is counts[next]. The list must not have ended.
+    RunCursor(std::span<const uint32_t> counts, std::size_t next, uint32_t left, uint32_t value)
+        : counts_(counts), left_(left), next_(next), value_(value) {}
 
     uint32_t left() const { return left_; }    // pixels left in the current run
     uint32_t value() const { return value_; }  // 0 or 1

@@ -6,6 +6,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <type_traits>
 #include <unordered_map>
 #include <utility>
 
@@ -13,6 +14,7 @@
 #include "core/error.hpp"
 #include "core/eval/compact_reader.hpp"
 #include "core/eval/evaluator_core.hpp"
+#include "core/eval/boundary_bands.hpp"
 #include "core/eval/mask_rasteriser.hpp"
 #include "py/compact/compact_bbox.hpp"
 #include "py/evaluator/evaluator.hpp"
@@ -58,28 +60,32 @@ AreaRange read_area_range(PyObject* o) {
     return AreaRange{pair[0], pair[1]};
 }
 
-// Splits the masks in job order (ground truth first) between the two tables.
+// Splits the masks in job order (ground truth first) between the two tables;
+// counts text stays in one buffer that both tables share.
 void install_rasterised(eval::EvaluatorCore& core, eval::RasterisedMasks&& out) {
     const std::size_t g = core.gt.size();
-    auto take = [](std::vector<rle::Rle>& all, std::size_t begin, std::size_t end) {
-        if (all.empty()) return std::vector<rle::Rle>{};
+    auto take = [](auto& all, std::size_t begin, std::size_t end) {
+        using Vector = std::remove_reference_t<decltype(all)>;
+        if (all.empty()) return Vector{};
         if (end > all.size()) throw InternalError("fewer masks than annotations");
-        return std::vector<rle::Rle>(std::make_move_iterator(all.begin() + static_cast<std::ptrdiff_t>(begin)),
-                                     std::make_move_iterator(all.begin() + static_cast<std::ptrdiff_t>(end)));
+        return Vector(std::make_move_iterator(all.begin() + static_cast<std::ptrdiff_t>(begin)),
+                      std::make_move_iterator(all.begin() + static_cast<std::ptrdiff_t>(end)));
     };
     const std::size_t total = g + core.dt.size();
-    eval::install_masks(core.gt, take(out.masks, 0, g), take(out.boundaries, 0, g));
-    eval::install_masks(core.dt, take(out.masks, g, total), take(out.boundaries, g, total));
+    eval::install_masks(core.gt, take(out.masks, 0, g));
+    eval::install_masks(core.dt, take(out.masks, g, total));
+    auto text = std::make_shared<const std::string>(std::move(out.text));
+    eval::install_mask_texts(core.gt, text, take(out.texts, 0, g));
+    eval::install_mask_texts(core.dt, text, take(out.texts, g, total));
 }
 
 // Reads both lists with the rasteriser thread beside the reader; the thread is
 // joined on every path. A rasteriser failure wins over a reading error.
-void read_lists(eval::EvaluatorCore& core, PyObject* gt_anns, PyObject* dt_anns, ListSource source,
-                double boundary_dilation) {
+void read_lists(eval::EvaluatorCore& core, PyObject* gt_anns, PyObject* dt_anns, ListSource source) {
     const bool masks = eval::needs_masks(source.kind);
     const std::size_t slots =
         masks ? static_cast<std::size_t>(PyList_GET_SIZE(gt_anns) + PyList_GET_SIZE(dt_anns)) : 0;
-    eval::MaskRasteriser rasteriser(source.kind == IouType::Boundary, boundary_dilation, slots, core.timings);
+    eval::MaskRasteriser rasteriser(source.kind == IouType::Segm, slots, core.timings);
     eval::JobSink sink(rasteriser, core.timings);
     if (masks) source.jobs = &sink;
     std::exception_ptr reading_failed;
@@ -125,13 +131,13 @@ private:
 // truth first. Mask kinds read only rows whose group has an instance on the
 // other side; every kind but bbox reads with the interpreter lock released.
 void read_stores(eval::EvaluatorCore& core, const Source& gt, const Source& dt, const eval::IdMaps& ids,
-                 const ImageSizes& sizes, double boundary_dilation) {
+                 const ImageSizes& sizes) {
     const EvalParams& p = core.params;
     const bool masks = eval::needs_masks(p.iou_type);
     auto read = [&](const compact::CompactStore& store, bool ground_truth, std::span<const eval::RowPlace> places,
                     const eval::CounterpartSet& counterparts) {
         const eval::CompactReadContext context{
-            p.iou_type, p.img_ids,          sizes,      counterparts, boundary_dilation,
+            p.iou_type, p.img_ids,  sizes,        counterparts,
             p.use_cats, p.category_slots(), p.budget(), core.timings,
         };
         if (p.iou_type == IouType::Bbox) return eval::read_compact(store, ground_truth, places, context);
@@ -187,10 +193,11 @@ Ref evaluator_new(PyObject* type, const BoundArgs& args) {
     const Source gt(args[0]);
     const Source dt(args[1]);
 
-    read_lists(*core, gt.list(), dt.list(), ListSource{*kind, ids, &sizes}, boundary_dilation);
-    if (gt.store() || dt.store()) read_stores(*core, gt, dt, ids, sizes, boundary_dilation);
+    read_lists(*core, gt.list(), dt.list(), ListSource{*kind, ids, &sizes});
+    if (gt.store() || dt.store()) read_stores(*core, gt, dt, ids, sizes);
     eval::check_tables(*core);
     eval::index_tables(*core);
+    eval::compute_boundary_bands(*core, boundary_dilation);
     if (p.iou_type == IouType::Keypoints) core->exp = numpy_exp();
 
     return EvaluatorObject::create(reinterpret_cast<PyTypeObject*>(type), std::move(core));

@@ -34,14 +34,6 @@ using mask::rle_to_dict;
 
 Ref new_list(std::size_t n) { return Ref::steal(PyList_New(static_cast<Py_ssize_t>(n))); }
 
-Ref rles_to_list(const std::vector<Rle>& rles) {
-    Ref list = new_list(rles.size());
-    std::string text;
-    for (std::size_t i = 0; i < rles.size(); ++i)
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), rle_to_dict(rles[i], text).release());
-    return list;
-}
-
 // n * h * w bytes, or MemoryError when that cannot even be asked for.
 std::size_t mask_bytes(std::size_t n, uint32_t h, uint32_t w) {
     std::size_t hw, total;
@@ -83,7 +75,7 @@ Rle read_uncompressed(PyObject* o) {
         throw value_error("RLE dict is missing 'size'");
     }
     Ref size_ref = Ref::borrow(size);
-    const std::vector<uint64_t> hw = mask::read_size(size);
+    const mask::SizeEntries hw = mask::read_size(size);
     PyObject* counts = PyDict_GetItemWithError(o, mask::counts_key());
     if (!counts) {
         if (PyErr_Occurred()) throw ErrorAlreadySet{};
@@ -92,8 +84,8 @@ Rle read_uncompressed(PyObject* o) {
     Ref counts_ref = Ref::borrow(counts);
     std::vector<uint32_t> runs = to_u32_vector(counts);
     // Entries past the second are ignored; sizes are taken modulo 2^32.
-    if (hw.size() < 2) throw value_error("RLE 'size' must be [h, w]");
-    return Rle{static_cast<uint32_t>(hw[0]), static_cast<uint32_t>(hw[1]), std::move(runs)};
+    if (hw.count < 2) throw value_error("RLE 'size' must be [h, w]");
+    return Rle{static_cast<uint32_t>(hw.h), static_cast<uint32_t>(hw.w), std::move(runs)};
 }
 
 Ref uncompressed_to_list(const std::vector<Ref>& items) {
@@ -142,6 +134,7 @@ Ref encode_impl(PyObject*, const BoundArgs& args) {
     if (!in_place) buffer.resize(hw);
     Ref list = new_list(static_cast<std::size_t>(N));
     std::string text;
+    Rle runs{h, w, {}};  // its run buffer is reused for every mask
     for (npy_intp k = 0; k < N; ++k) {
         std::span<const uint8_t> bytes;
         if (in_place) {
@@ -154,7 +147,8 @@ Ref encode_impl(PyObject*, const BoundArgs& args) {
             }
             bytes = buffer;
         }
-        PyList_SET_ITEM(list.get(), k, rle_to_dict(rle::run_encode(bytes, h, w), text).release());
+        rle::run_encode_counts(bytes, runs.counts);
+        PyList_SET_ITEM(list.get(), k, rle_to_dict(runs, text).release());
     }
     return list;
 }
@@ -177,27 +171,31 @@ Ref decode_impl(PyObject*, const BoundArgs& args) {
 
 Ref merge_impl(PyObject*, const BoundArgs& args) {
     const int64_t intersect = args.convert(1, to_i64);
-    const std::vector<Rle> rles = read_rle_list(args[0]);
+    rle::Merger merger(intersect != 0);
+    mask::for_each_rle(collect_items(args[0]), [&](const Rle& r) { merger.add(r); });
     std::string text;
-    return rle_to_dict(rle::merge(rles, intersect != 0), text);
+    return rle_to_dict(merger.result(), text);
 }
 
 Ref area_impl(PyObject*, const BoundArgs& args) {
-    const std::vector<Rle> rles = read_rle_list(args[0]);
-    std::vector<uint32_t> areas(rles.size());
-    for (std::size_t i = 0; i < rles.size(); ++i) areas[i] = rle::area(rles[i]);
+    const std::vector<Ref> items = collect_items(args[0]);
+    std::vector<uint32_t> areas;
+    areas.reserve(items.size());
+    mask::for_each_rle(items, [&](const Rle& r) { areas.push_back(rle::area(r)); });
     const auto n = static_cast<npy_intp>(areas.size());
     return array_from_vector(std::move(areas), {n});
 }
 
 Ref to_bbox_impl(PyObject*, const BoundArgs& args) {
-    const std::vector<Rle> rles = read_rle_list(args[0]);
-    std::vector<double> boxes(rles.size() * 4);
-    for (std::size_t i = 0; i < rles.size(); ++i) {
-        const Box b = rle::bbox(rles[i]);
-        std::memcpy(boxes.data() + 4 * i, b.data(), sizeof(b));
-    }
-    return array_from_vector(std::move(boxes), {static_cast<npy_intp>(rles.size()), 4});
+    const std::vector<Ref> items = collect_items(args[0]);
+    std::vector<double> boxes(items.size() * 4);
+    double* out = boxes.data();
+    mask::for_each_rle(items, [&](const Rle& r) {
+        const Box b = rle::bbox(r);
+        std::memcpy(out, b.data(), sizeof(b));
+        out += 4;
+    });
+    return array_from_vector(std::move(boxes), {static_cast<npy_intp>(items.size()), 4});
 }
 
 Ref iou_impl(PyObject*, const BoundArgs& args) {

@@ -7,6 +7,7 @@
 
 #include "core/rle/rle.hpp"
 #include "py/kit/ref.hpp"
+#include "py/mask/rle_dict.hpp"
 
 namespace brandor::py::mask {
 
@@ -15,6 +16,17 @@ std::vector<Ref> collect_items(PyObject* iterable);
 
 // Every item read as an RLE dict, in order; the first bad item stops the call.
 std::vector<rle::Rle> read_rle_list(PyObject* rle_objs);
+
+// The same reading, one mask at a time into one reused Rle: `use(mask)` is
+// called for each item in order, so no run array is allocated per item.
+template <class Use>
+void for_each_rle(const std::vector<Ref>& items, Use&& use) {
+    rle::Rle scratch;
+    for (const Ref& item : items) {
+        read_rle_dict(item.get(), scratch);
+        use(static_cast<const rle::Rle&>(scratch));
+    }
+}
 
 struct BoxesOrRles {
     bool is_rles = false;

@@ -45,16 +45,17 @@ PyObject* size_key() { return key(Key::Size); }
 
 PyObject* counts_key() { return key(Key::Counts); }
 
-std::vector<uint64_t> read_size(PyObject* size) {
+SizeEntries read_size(PyObject* size) {
     if (PyList_CheckExact(size) && PyList_GET_SIZE(size) == 2 &&
         PyLong_CheckExact(PyList_GET_ITEM(size, 0)) && PyLong_CheckExact(PyList_GET_ITEM(size, 1))) {
         // The common [h, w] of two plain ints: no Python code can run while
         // reading them, so the borrowed items stay valid.
         const uint64_t h = exact_int_u64(PyList_GET_ITEM(size, 0));
         const uint64_t w = exact_int_u64(PyList_GET_ITEM(size, 1));
-        return {h, w};
+        return {2, h, w};
     }
-    return to_u64_vector(size);
+    const std::vector<uint64_t> all = to_u64_vector(size);
+    return {all.size(), all.size() > 0 ? all[0] : 0, all.size() > 1 ? all[1] : 0};
 }
 
 Ref rle_to_dict(const rle::Rle& r, std::string& text) {
@@ -89,15 +90,16 @@ std::optional<RleCounts> find_counts(PyObject* dict) {
     return out;
 }
 
-rle::Rle rle_from_dict(PyObject* o) {
+void read_rle_dict(PyObject* o, rle::Rle& r) {
     if (!PyDict_Check(o)) throw type_error("expected an RLE dict with 'size' and 'counts'");
     PyObject* size = lookup(o, size_key());
     if (!size) throw value_error("RLE dict is missing 'size'");
     Ref size_ref = Ref::borrow(size);  // the dict may drop it while converting
-    const std::vector<uint64_t> hw = read_size(size);
-    if (hw.size() != 2) throw value_error("RLE 'size' must be [h, w]");
+    const SizeEntries hw = read_size(size);
+    if (hw.count != 2) throw value_error("RLE 'size' must be [h, w]");
     // Sizes are taken modulo 2^32.
-    rle::Rle r{static_cast<uint32_t>(hw[0]), static_cast<uint32_t>(hw[1]), {}};
+    r.h = static_cast<uint32_t>(hw.h);
+    r.w = static_cast<uint32_t>(hw.w);
     std::optional<RleCounts> counts = find_counts(o);
     if (!counts) throw value_error("RLE dict is missing 'counts'");
     if (counts->is_text) {
@@ -105,6 +107,11 @@ rle::Rle rle_from_dict(PyObject* o) {
     } else if (!read_counts_list(counts->value.get(), r.counts)) {
         throw type_error("RLE 'counts' must be bytes, str, or a list of ints");
     }
+}
+
+rle::Rle rle_from_dict(PyObject* o) {
+    rle::Rle r;
+    read_rle_dict(o, r);
     r.counts.shrink_to_fit();
     return r;
 }

@@ -36,8 +36,15 @@ std::optional<RleCounts> find_counts(PyObject* dict);
 // API; sizes are taken modulo 2^32.
 rle::Rle rle_from_dict(PyObject* o);
 
+// The same into `into`, whose run buffer is reused (its capacity is kept).
+void read_rle_dict(PyObject* o, rle::Rle& into);
+
 // 'size' read as a sequence of unsigned 64-bit integers (the converter's
-// errors propagate unchanged).
-std::vector<uint64_t> read_size(PyObject* size);
+// errors propagate unchanged): how many entries it has and the first two.
+struct SizeEntries {
+    std::size_t count = 0;
+    uint64_t h = 0, w = 0;
+};
+SizeEntries read_size(PyObject* size);
 
 }  // namespace brandor::py::mask
