@@ -158,8 +158,40 @@ def test_evaluation_from_files_equals_the_reference(case_files, kind, setup, tou
     for key in ("precision", "recall", "scores"):
         assert np.array_equal(ours.eval[key], ref.eval[key]), key
     assert np.array_equal(ours.stats, ref.stats) and out == ref_out
-    # The ground truth went to the engine as a store unless user code read it.
-    assert is_lazy(ours.cocoGt) == (touch == "untouched")
+    # Each side went to the engine as a store unless user code read it
+    # (these mask and keypoint results have no boxes: the store refuses them).
+    assert is_lazy(ours.cocoGt) == (touch in ("untouched", "changed"))
+    assert is_lazy(ours.cocoDt) == (touch in ("untouched", "dataset") and kind == "bbox")
+
+
+def test_mask_results_with_boxes_from_files_equal_the_reference(tmp_path, case_files):
+    # Mask results that also carry boxes (as detectron2 writes them) take the
+    # box branch of loadRes, area w x h included, and so the store.
+    gt, res = case_files(31, kind="segm")
+    results = json.loads(Path(res).read_text())
+    from pycocotools import mask as ref_mask
+
+    for r in results:
+        r["bbox"] = [float(v) for v in ref_mask.toBbox(r["segmentation"])]
+    path = write_json(tmp_path / "segm_boxes.json", results)
+    ours, out = run_from_files("ours", gt, path, "segm", None, None)
+    ref, ref_out = run_from_files("ref", gt, path, "segm", None, None)
+    assert is_lazy(ours.cocoGt) and is_lazy(ours.cocoDt)
+    for key in ("precision", "recall", "scores"):
+        assert np.array_equal(ours.eval[key], ref.eval[key]), key
+    assert out == ref_out
+
+
+def test_a_stored_ground_truth_with_id_0_warns(tmp_path):
+    dataset = synth.make_dataset(10, 2, seed=12)
+    dataset["annotations"][3]["id"] = 0
+    gt = write_json(tmp_path / "gt0.json", dataset)
+    res = write_json(tmp_path / "res0.json", synth.make_results(dataset, 5, seed=13))
+    coco = quietly(lambda: brandor.COCO(gt))
+    E = brandor.COCOeval(coco, quietly(lambda: coco.loadRes(res)), "bbox")
+    with pytest.warns(UserWarning, match="id 0"):
+        quietly(E.evaluate)
+    assert is_lazy(coco)
 
 
 def test_boundary_from_stores_equals_from_lists(case_files):

@@ -65,6 +65,7 @@ class COCO:
         self.imgs: dict[Any, dict[str, Any]] = {}
         self.cats: dict[Any, dict[str, Any]] = {}
         self._store: Any = None
+        self._ids_from_positions = False  # a results store numbers its annotations from 1
         if annotation_file is None or isinstance(annotation_file, dict):
             self.dataset: dict[str, Any] = {} if annotation_file is None else annotation_file
             self.anns: dict[Any, dict[str, Any]] = {}
@@ -121,6 +122,11 @@ class COCO:
     def _untouched_store(self) -> Any:
         """The compact store, while no code has read or replaced the annotations."""
         return self.__dict__.get("_store")
+
+    def _store_keeps_file_ids(self) -> bool:
+        """Whether the store's annotation ids are the file's own (a dataset),
+        rather than positions from 1 (results)."""
+        return not self._ids_from_positions
 
     def _member(self, key: str) -> Any:
         """A top-level dataset member other than the annotations, without
@@ -253,13 +259,14 @@ class COCO:
         res.dataset["images"] = [img for img in self._member("images")]
         print("Loading and preparing results...")
         tic = time.time()
-        store = self._results_store(resFile)
+        store, source = self._results_store(resFile)
         if store is not None:
             # Box results held in a compact store; their dicts are built, as
             # the list path builds them, only when some code reads them.
             res.dataset["categories"] = copy.deepcopy(self._member("categories"))
             print("DONE (t={:0.2f}s)".format(time.time() - tic))
-            res._defer(res.dataset, store, lambda: _box_results_from_store(store))
+            res._defer(res.dataset, store, lambda: _box_results_from_store(store, source))
+            res._ids_from_positions = True
             print("creating index...")
             res._index_images_and_categories(res._members)
             print("index created!")
@@ -271,12 +278,16 @@ class COCO:
         res.createIndex()
         return res
 
-    def _results_store(self, resFile: Any) -> Any:
+    def _results_store(self, resFile: Any) -> tuple[Any, tuple[str, Any] | None]:
         """A compact store of box results from a file or an N×7 float array,
-        checked as the list path checks them; None when the store refuses
-        the input, which then takes the list path."""
+        checked as the list path checks them, and the file with its size and
+        time; no store when it refuses the input, which then takes the list
+        path."""
+        source = None
         if isinstance(resFile, (str, os.PathLike)):
-            loaded = _compact_or_none(os.fspath(resFile), True)
+            path = os.fspath(resFile)
+            source = (path, _file_stamp(path))
+            loaded = _compact_or_none(path, True)
             store = loaded[1] if loaded is not None else None
         elif type(resFile) == np.ndarray:
             _announce_array(resFile)
@@ -287,13 +298,13 @@ class COCO:
                 except (ValueError, TypeError, OverflowError):
                     store = None
         else:
-            return None
+            return None, None
         if store is None:
-            return None
+            return None, None
         assert store.valid_images(list(self.getImgIds())), "Results do not correspond to current coco set"
         if store.annotation_count == 0:
             raise IndexError("list index out of range")  # as the list path, on an empty list
-        return store
+        return store, source
 
     def _prepare_results(self, res: "COCO", resFile: Any) -> list[dict[str, Any]]:
         if isinstance(resFile, (str, os.PathLike)):
@@ -395,7 +406,7 @@ def _compact_or_none(path: str, results: bool) -> tuple[dict[str, Any], Any] | N
     file (another shape, ids it cannot hold, malformed JSON): the caller then
     reads it as ordinary JSON, which gives the ordinary result or error."""
     try:
-        return _tarnel.load_compact_bbox(path, results)  # type: ignore[no-any-return]
+        return _tarnel.load_compact_bbox(path, results)
     except (ValueError, OverflowError):
         return None
 
@@ -424,8 +435,24 @@ def _array_annotations(data: np.ndarray) -> list[dict[str, Any]]:
     return anns
 
 
-def _box_results_from_store(store: Any) -> list[dict[str, Any]]:
-    """The completed result dicts of a store, as the list path gives them."""
+def _file_stamp(path: str) -> tuple[int, int] | None:
+    try:
+        st = os.stat(path)
+    except OSError:
+        return None
+    return st.st_size, st.st_mtime_ns
+
+
+def _box_results_from_store(store: Any, source: tuple[str, Any] | None = None) -> list[dict[str, Any]]:
+    """The completed result dicts of a store, as the list path gives them.
+
+    A results file that is still as it was when loaded is read again, so that
+    every dict is exactly the list path's; otherwise they come from the
+    store's snapshot of the file."""
+    if source is not None and source[1] is not None and _file_stamp(source[0]) == source[1]:
+        anns: list[dict[str, Any]] = _tarnel.load_json(source[0])
+        _prepare_box_results(anns)
+        return anns
     if store.from_array:
         rows = store.array_rows()
         # The values were held as float64; a float32 array's scalars are
@@ -442,8 +469,9 @@ def _box_results_from_store(store: Any) -> list[dict[str, Any]]:
 
 def _insert_box_polygon(ann: dict[str, Any], ann_id: int) -> None:
     """Adds the box polygon where the list path puts it: before the filled
-    fields that the result did not have. Those are the trailing ones among
-    area, id and iscrowd holding the filled values."""
+    fields that the result did not have. Those are taken to be the trailing
+    ones among area, id and iscrowd holding the filled values; a result that
+    had such a field as its last member already gets the polygon before it."""
     bb = ann["bbox"]
     filled = {"area": bb[2] * bb[3], "id": ann_id, "iscrowd": 0}
     keys = list(ann)

@@ -441,9 +441,13 @@ class COCOeval:
     def _warn_about_id_0(self) -> None:
         for side, message in ID_0_WARNINGS:
             coco = getattr(self, side)
-            anns = getattr(coco, "anns", None)
-            has_id_0 = 0 in anns if isinstance(anns, dict) else any(
-                a.get("id") == 0 for a in getattr(coco, "dataset", {}).get("annotations", []))
+            store = _untouched_store(coco)
+            if store is not None:
+                has_id_0 = _store_has_id_0(coco, store, self.params)
+            else:
+                anns = getattr(coco, "anns", None)
+                has_id_0 = 0 in anns if isinstance(anns, dict) else any(
+                    a.get("id") == 0 for a in getattr(coco, "dataset", {}).get("annotations", []))
             if has_id_0:
                 warnings.warn(message + README_POINTER, UserWarning, stacklevel=3)
 
@@ -457,6 +461,12 @@ class COCOeval:
         img_ids = list(p.imgIds)
         cat_ids = list(p.catIds)
         mask_kind = p.iouType in ("segm", "boundary")
+        stores = self._stores(p)
+        if stores is not None:
+            # Untouched brandor COCO objects: the engine reads their compact
+            # stores itself, and no annotation object is ever built.
+            return _tarnel.Evaluator(stores[0], stores[1], self._all_image_sizes() if mask_kind else {},
+                                     **self._engine_args(p, img_ids, cat_ids))
         gts, dts = _annotation_list(self.cocoGt), _annotation_list(self.cocoDt)
         if mask_kind:
             # Only the masks the reference rasterises are rasterised, so only
@@ -480,6 +490,9 @@ class COCOeval:
         if image_positions is not None:
             img_sizes = {image_positions[i]: size for i, size in img_sizes.items() if i in image_positions}
             img_ids = list(range(len(img_ids)))
+        return _tarnel.Evaluator(gts, dts, img_sizes, **self._engine_args(p, img_ids, cat_ids))
+
+    def _engine_args(self, p: Params, img_ids: list[Any], cat_ids: list[Any]) -> dict[str, Any]:
         args: dict[str, Any] = dict(
             img_ids=[int(i) for i in img_ids],
             cat_ids=[int(c) for c in cat_ids],
@@ -493,7 +506,28 @@ class COCOeval:
         )
         if p.iouType == "boundary":
             args["boundary_dilation"] = self.dilation_ratio
-        return _tarnel.Evaluator(gts, dts, img_sizes, **args)
+        return args
+
+    def _stores(self, p: Params) -> tuple[Any, Any] | None:
+        """The sides as the engine takes them when at least one is an untouched
+        compact store (the other as its annotation list), or None. Stores are
+        used only where nothing must be renumbered (integer ids, no repeated
+        pooled category) and, for masks, where every image has its size."""
+        gt_store, dt_store = _untouched_store(self.cocoGt), _untouched_store(self.cocoDt)
+        if gt_store is None and dt_store is None:
+            return None
+        cat_ids = list(p.catIds)
+        if not (_all_ints(p.imgIds) and _all_ints(cat_ids)) or (not p.useCats and len(set(cat_ids)) != len(cat_ids)):
+            return None
+        if p.iouType in ("segm", "boundary") and not all(
+                "height" in img and "width" in img for img in self.cocoGt.imgs.values()):
+            return None
+        gts = gt_store if gt_store is not None else _annotation_list(self.cocoGt)
+        dts = dt_store if dt_store is not None else _annotation_list(self.cocoDt)
+        return gts, dts
+
+    def _all_image_sizes(self) -> dict[int, tuple[int, int]]:
+        return {int(i): (int(img["height"]), int(img["width"])) for i, img in self.cocoGt.imgs.items()}
 
     def _image_sizes(self, gts: list[Any], dts: list[Any]) -> dict[Any, tuple[int, int]]:
         """(height, width) of every image a mask is rasterised on: from the ground truth's
@@ -655,12 +689,24 @@ def _equal_lists(a: Any, b: Any) -> bool:
     return len(a) == len(b) and all(x == y for x, y in zip(a, b))
 
 
-def _annotation_source(coco: Any, lists_only: bool = False) -> Any:
+def _store_has_id_0(coco: Any, store: Any, p: Params) -> bool:
+    """Whether a store holds an annotation with id 0 on the evaluated images
+    and categories, without building its annotations: results number theirs
+    from 1; a dataset's ids come out of a box evaluation with no detections,
+    which lists every ground truth it placed."""
+    if not coco._store_keeps_file_ids():
+        return False
+    img_ids, cat_ids = [int(i) for i in p.imgIds], [int(c) for c in coco.cats]
+    probe = _tarnel.Evaluator(store, [], {}, img_ids, cat_ids, [0.5], [0.0], [1], [[0.0, float("inf")]], True,
+                              "bbox", [])
+    return bool((probe.per_instance(0, 0, 1)[1]["gt_id"] == 0).any())
+
+
+def _untouched_store(coco: Any) -> Any:
     """The compact store of a brandor `COCO` whose annotations no code has
-    read yet, which the engine reads natively; otherwise the annotation list."""
+    read yet, which the engine reads natively; None otherwise."""
     untouched = getattr(coco, "_untouched_store", None)
-    store = untouched() if callable(untouched) and not lists_only else None
-    return store if store is not None else _annotation_list(coco)
+    return untouched() if callable(untouched) else None
 
 
 def _annotation_list(coco: Any) -> list[dict[str, Any]]:
