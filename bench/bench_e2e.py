@@ -61,7 +61,12 @@ with contextlib.redirect_stdout(out):
 with contextlib.redirect_stdout(io.StringIO()) as summary:
     E.summarize()
 seconds = time.perf_counter() - start
-rss = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
+# This process's own peak: ru_maxrss would also count the parent's peak,
+# which a child started by fork or vfork and exec inherits on Linux.
+try:
+    rss = next(int(l.split()[1]) for l in open("/proc/self/status") if l.startswith("VmHWM:")) / 1024
+except (OSError, StopIteration):
+    rss = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
 print(f"{seconds:.4f} {rss:.1f}")
 print(summary.getvalue(), end="")
 """

@@ -52,7 +52,12 @@ with contextlib.redirect_stdout(io.StringIO()) as printed:
     E.print_results()
 seconds = time.perf_counter() - start
 np.savez(out_path, precision=E.eval["precision"], recall=E.eval["recall"])
-rss = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
+# This process's own peak: ru_maxrss would also count the parent's peak,
+# which a child started by fork or vfork and exec inherits on Linux.
+try:
+    rss = next(int(l.split()[1]) for l in open("/proc/self/status") if l.startswith("VmHWM:")) / 1024
+except (OSError, StopIteration):
+    rss = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
 print(f"{seconds:.3f} {rss:.1f}")
 print(printed.getvalue(), file=sys.stderr)
 """
