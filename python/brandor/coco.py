@@ -327,10 +327,17 @@ class COCO:
             _prepare_box_results(anns)
         elif "segmentation" in first:
             res.dataset["categories"] = copy.deepcopy(self._member("categories"))
+            # One native call for all areas and one for all missing boxes,
+            # each value what the per-result call gives (a uint32, a row of
+            # four floats); nothing is filled if any segmentation is refused.
+            segms = [ann["segmentation"] for ann in anns]
+            areas = mask.area(segms)
+            boxless = [i for i, ann in enumerate(anns) if "bbox" not in ann]
+            boxes = dict(zip(boxless, mask.toBbox([segms[i] for i in boxless]))) if boxless else {}
             for i, ann in enumerate(anns):
-                ann["area"] = mask.area(ann["segmentation"])
-                if "bbox" not in ann:
-                    ann["bbox"] = mask.toBbox(ann["segmentation"])
+                ann["area"] = areas[i]
+                if i in boxes:
+                    ann["bbox"] = boxes[i]
                 ann["id"] = i + 1
                 ann["iscrowd"] = 0
         elif "keypoints" in first:
