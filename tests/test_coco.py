@@ -8,6 +8,7 @@ import sys
 from contextlib import redirect_stdout
 import itertools
 import json
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -145,6 +146,34 @@ def test_load_res(case_files, capsys, kind, source):
         results = json.load(f)
     make_input = (lambda: copy.deepcopy(results)) if source == "list" else (lambda: res_path)
     compare_results(*load_res_both(capsys, ours, ref, make_input))
+
+
+@pytest.mark.parametrize("source", ["list", "file"])
+def test_keypoint_results_of_every_number_kind(case_files, capsys, source):
+    # Rows of floats, of integers only (int64 extents), of ints and floats
+    # mixed, with a NaN, with bools, and of another length: each completed
+    # with the values and types the reference's per-result np.min gives.
+    gt, res_path = case_files(11, kind="keypoints", keypoints=True)
+    with open(res_path) as f:
+        results = json.load(f)
+    variants = [
+        lambda k: [int(v) for v in k],
+        lambda k: [int(v) if i % 2 else v for i, v in enumerate(k)],
+        lambda k: [True if i % 3 == 2 else v for i, v in enumerate(k)],
+        lambda k: k,
+    ]
+    if source == "list":  # a JSON file holds no NaN
+        variants.append(lambda k: [float("nan")] + k[1:])
+    for i, r in enumerate(results):
+        r["keypoints"] = variants[i % len(variants)](r["keypoints"])
+    ours, ref = load_both(capsys, gt)
+    path = str(Path(res_path).with_name("kp_kinds.json"))
+    with open(path, "w") as f:
+        json.dump(results, f)
+    make_input = (lambda: copy.deepcopy(results)) if source == "list" else (lambda: path)
+    compare_results(*load_res_both(capsys, ours, ref, make_input))
+    results[3]["keypoints"] = results[3]["keypoints"][:-3]  # a shorter row: every row on its own
+    compare_results(*load_res_both(capsys, ours, ref, lambda: copy.deepcopy(results)))
 
 
 def test_load_res_completes_the_dicts_in_place(case_files, capsys):
