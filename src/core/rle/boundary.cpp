@@ -8,7 +8,7 @@
 #include <new>
 #include <vector>
 
-#include "core/rle/run_encode.hpp"
+#include "core/rle/rle.hpp"
 
 namespace brandor::rle {
 
@@ -41,6 +41,54 @@ std::size_t checked_mul(std::size_t a, std::size_t b) {
     return r;
 }
 
+// The columns x0..x1 and rows y0..y1 that hold the mask's 1s, read from its
+// runs (cut at h*w, as expand cuts them); false when it has none. A run of 1s
+// that crosses into another column makes the window as tall as the image.
+struct Window {
+    uint64_t x0, x1, y0, y1;
+};
+
+bool foreground_window(const Rle& mask, Window& win) {
+    const uint64_t h = mask.h, n = pixel_count(mask.h, mask.w);
+    win = {UINT64_MAX, 0, UINT64_MAX, 0};
+    uint64_t pos = 0;
+    for (std::size_t i = 0; i < mask.counts.size() && pos < n; ++i) {
+        const uint64_t len = std::min<uint64_t>(mask.counts[i], n - pos);
+        if ((i & 1) && len) {
+            const uint64_t first = pos, last = pos + len - 1;
+            win.x0 = std::min(win.x0, first / h);
+            win.x1 = std::max(win.x1, last / h);
+            const bool one_column = first / h == last / h;
+            win.y0 = std::min(win.y0, one_column ? first % h : 0);
+            win.y1 = std::max(win.y1, one_column ? last % h : h - 1);
+        }
+        pos += len;
+    }
+    return win.x0 != UINT64_MAX;
+}
+
+// Appends pixels to a run list as run_encode counts them: runs start with 0s
+// and are counted in 32 bits, wrapping as the COCO toolkit's counter does.
+class RunWriter {
+public:
+    explicit RunWriter(std::vector<uint32_t>& counts) : counts_(counts) {}
+    void add(uint8_t value, uint64_t length) {
+        if (!length) return;
+        if (value != value_) {
+            counts_.push_back(run_);
+            run_ = 0;
+            value_ = value;
+        }
+        run_ += static_cast<uint32_t>(length);
+    }
+    void finish() { counts_.push_back(run_); }
+
+private:
+    std::vector<uint32_t>& counts_;
+    uint8_t value_ = 0;
+    uint32_t run_ = 0;
+};
+
 }  // namespace
 
 Rle boundary(const Rle& mask, double ratio) {
@@ -48,26 +96,19 @@ Rle boundary(const Rle& mask, double ratio) {
     if (h == 0 || w == 0) return mask;
     int64_t passes = erosion_passes(h, w, ratio);
 
-    const std::size_t n = checked_mul(h, w);
-    std::vector<uint8_t> pixels(n);
-    expand(mask, pixels);  // 0/1 bytes
-
     // Pixels outside the 1s' rows and columns are 0 and so is their erosion:
     // the erosion is computed on that window alone, framed by zeros, which
-    // gives the same pixels as eroding the whole image.
-    std::size_t x0 = w, x1 = 0, y0 = h, y1 = 0;
-    for (std::size_t x = 0; x < w; ++x) {
-        const uint8_t* col = pixels.data() + x * h;
-        const void* first = std::memchr(col, 1, h);
-        if (!first) continue;
-        const auto* last = static_cast<const uint8_t*>(memrchr(col, 1, h));
-        x0 = std::min(x0, x);
-        x1 = x;
-        y0 = std::min<std::size_t>(y0, static_cast<const uint8_t*>(first) - col);
-        y1 = std::max<std::size_t>(y1, last - col);
+    // gives the same pixels as eroding the whole image, and the image itself
+    // is never expanded (a small object in a huge image costs its window).
+    Window win;
+    Rle out{h, w, {}};
+    RunWriter writer(out.counts);
+    if (!foreground_window(mask, win)) {  // no 1s: no boundary
+        writer.add(0, pixel_count(h, w));
+        writer.finish();
+        return out;
     }
-    if (x0 > x1) return run_encode(pixels, h, w);  // no 1s: no boundary
-
+    const std::size_t x0 = win.x0, x1 = win.x1, y0 = win.y0, y1 = win.y1;
     const std::size_t sh = y1 - y0 + 1, sw = x1 - x0 + 1;
     // Each pass clears at least the outermost ring of what is left, so after
     // ceil(min / 2) passes the erosion is empty and more change nothing;
@@ -76,8 +117,20 @@ Rle boundary(const Rle& mask, double ratio) {
     const std::size_t H = sh + 2, W = sw + 2;
     const std::size_t bordered = checked_mul(H, W);
     std::vector<uint8_t> src(bordered, 0), dst(bordered, 0), rows(bordered, 0);
-    for (std::size_t x = 0; x < sw; ++x)
-        std::memcpy(src.data() + (x + 1) * H + 1, pixels.data() + (x0 + x) * h + y0, sh);
+    // The mask's 1s, written into the window straight from the runs.
+    const uint64_t n = pixel_count(h, w);
+    uint64_t pos = 0;
+    for (std::size_t i = 0; i < mask.counts.size() && pos < n; ++i) {
+        const uint64_t len = std::min<uint64_t>(mask.counts[i], n - pos);
+        for (uint64_t at = pos, end = pos + len; (i & 1) && at < end;) {
+            const uint64_t x = at / h, y = at % h;
+            const uint64_t piece = std::min<uint64_t>(end - at, h - y);  // to the column's end
+            std::memset(src.data() + (x - x0 + 1) * H + (y - y0 + 1), 1, piece);
+            at += piece;
+        }
+        pos += len;
+    }
+    const std::vector<uint8_t> original = src;
 
     for (int64_t p = 0; p < passes; ++p) {
         // The 3x3 square as three rows, then three columns (bytes are 0/1,
@@ -104,13 +157,20 @@ Rle boundary(const Rle& mask, double ratio) {
         if (!any) break;  // an empty erosion stays empty
     }
 
-    // Saturating subtraction: the mask pixels outside the erosion.
-    for (std::size_t x = 0; x < sw; ++x) {
-        uint8_t* col = pixels.data() + (x0 + x) * h + y0;
-        const uint8_t* er = src.data() + (x + 1) * H + 1;
-        for (std::size_t y = 0; y < sh; ++y) col[y] = col[y] >= er[y] ? col[y] - er[y] : 0;
+    // The mask pixels outside the erosion, as runs over the whole image: 0s
+    // up to the window, its columns framed by 0s, and 0s after it.
+    writer.add(0, uint64_t{x0} * h);
+    for (std::size_t x = 1; x <= sw; ++x) {
+        const uint8_t* in = original.data() + x * H + 1;
+        const uint8_t* er = src.data() + x * H + 1;
+        writer.add(0, y0);
+        for (std::size_t y = 0; y < sh; ++y) writer.add(in[y] & (er[y] ^ 1), 1);
+        writer.add(0, h - 1 - y1);
     }
-    return run_encode(pixels, h, w);
+    writer.add(0, uint64_t{w - 1 - x1} * h);
+    writer.finish();
+    out.counts.shrink_to_fit();
+    return out;
 }
 
 }  // namespace brandor::rle
