@@ -217,6 +217,8 @@ def test_oversized_boundary_raises_memory_error():
     # columns further on make them 2^44 bytes.
     counts = [2**24 - 1, 2] + [2**32 - 1, 0] * 4096 + [2**20, 1]
     with pytest.raises(MemoryError):
+        T.toBoundary([{"size": [2**32 - 1, 2**32 - 1], "counts": b"0"}])
+    with pytest.raises(MemoryError):
         T.toBoundary([{"size": [2**24, 2**24], "counts": counts}])
 
 

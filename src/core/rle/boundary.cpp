@@ -95,6 +95,7 @@ Rle boundary(const Rle& mask, double ratio) {
     const uint32_t h = mask.h, w = mask.w;
     if (h == 0 || w == 0) return mask;
     int64_t passes = erosion_passes(h, w, ratio);
+    checked_mul(h, w);  // an image whose pixels could not be addressed is refused
 
     // Pixels outside the 1s' rows and columns are 0 and so is their erosion:
     // the erosion is computed on that window alone, framed by zeros, which
