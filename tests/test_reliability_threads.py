@@ -152,18 +152,23 @@ def test_interrupt_during_run_leaves_the_process_usable(how, segm_case):
     previous = signal.signal(signal.SIGALRM, raise_alarm) if how == "SIGALRM" else None
     expected_exc = KeyboardInterrupt if how == "SIGINT" else Alarm
     timer = threading.Timer(0.2, os.kill, (os.getpid(), getattr(signal, how)))
-    caught = False
-    try:
-        timer.start()
+
+    def run_until_interrupted():
         deadline = time.monotonic() + 60
         while time.monotonic() < deadline:
             ev.run(True)
-    except expected_exc:
-        caught = True
+
+    caught = None
+    try:
+        timer.start()
+        run_until_interrupted()
+    except BaseException as e:  # noqa: BLE001 - checked below
+        caught = e
     finally:
         timer.cancel()
+        timer.join()
         if previous is not None:
             signal.signal(signal.SIGALRM, previous)
-    assert caught
+    assert isinstance(caught, expected_exc), repr(caught)
     assert same_run(ev.run(), expected)
     assert equal(mask_work(), masks)
