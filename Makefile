@@ -9,7 +9,7 @@ TEST_DEPS  := pytest pycocotools mypy opencv-python-headless matplotlib
 NODEP_TEST_DEPS := lvis==0.5.3
 BENCH_DEPS := orjson
 
-.PHONY: test install venv demo bench clean
+.PHONY: test install venv demo bench clean sanitize sanitize-build fuzz fuzz-build
 
 $(VENV)/.created:
 	@PYBIN=$$(tools/find-python) && echo "using $$PYBIN" && $$PYBIN -m venv $(VENV)
@@ -40,5 +40,38 @@ bench: install
 	$(PIP) install --quiet $(BENCH_DEPS)
 	$(PY) bench/run_all.py
 
+# ASan + UBSan build of the extension (and of its counting copy) in its own
+# build tree, unpacked beside the normal install rather than over it; then the
+# whole default suite against it. tools/with-sanitizers sets up the runtime.
+# SANITIZE_TESTS narrows the run (pytest arguments), e.g. for a quick check.
+SAN_DIR := build-sanitize
+SANITIZE_TESTS ?=
+sanitize-build: venv
+	rm -rf $(SAN_DIR)/wheel $(SAN_DIR)/site
+	nice $(PIP) wheel --quiet --no-build-isolation --no-deps -w $(SAN_DIR)/wheel \
+	  -Cbuild-dir=$(SAN_DIR)/build -Ccmake.build-type=RelWithDebInfo \
+	  -Ccmake.define.BRANDOR_SANITIZE=ON -Ccmake.define.BRANDOR_ALLOC_VARIANT=ON .
+	$(PY) -m zipfile -e $(SAN_DIR)/wheel/brandor-*.whl $(SAN_DIR)/site
+
+sanitize: sanitize-build
+	nice tools/with-sanitizers $(PY) -m pytest -q -p no:cacheprovider $(SANITIZE_TESTS)
+
+# Coverage-guided fuzzing with atheris: the extension built by clang with
+# libFuzzer's coverage counters, ASan and UBSan, then every harness in fuzz/
+# for FUZZ_SECONDS each. Findings land in build-fuzz/findings/.
+FUZZ_DIR := build-fuzz
+FUZZ_SECONDS ?= 60
+FUZZ_HARNESSES ?= load_json compact mask evaluator
+fuzz-build: venv
+	$(PIP) install --quiet atheris
+	rm -rf $(FUZZ_DIR)/wheel $(FUZZ_DIR)/site
+	CXX=$$(tools/find-clang) && CXX=$$CXX nice $(PIP) wheel --quiet --no-build-isolation --no-deps \
+	  -w $(FUZZ_DIR)/wheel -Cbuild-dir=$(FUZZ_DIR)/build -Ccmake.build-type=RelWithDebInfo \
+	  -Ccmake.define.BRANDOR_SANITIZE=ON -Ccmake.define.BRANDOR_FUZZ=ON .
+	$(PY) -m zipfile -e $(FUZZ_DIR)/wheel/brandor-*.whl $(FUZZ_DIR)/site
+
+fuzz: fuzz-build
+	nice tools/run-fuzzers $(FUZZ_SECONDS) $(FUZZ_HARNESSES)
+
 clean:
-	rm -rf build $(VENV)
+	rm -rf build $(SAN_DIR) $(FUZZ_DIR) $(VENV)

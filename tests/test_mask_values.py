@@ -10,6 +10,7 @@ import pytest
 from pycocotools import _mask as ref_native
 
 from brandor import _tarnel as T
+from reliability_cases import UNDER_ASAN
 
 
 def text_of(counts: list[int]) -> bytes:
@@ -60,7 +61,10 @@ def test_counts_text_round_trip_and_reference(seed):
     counts = rng.integers(0, scale, n, dtype=np.uint64).astype(np.uint32)
     text = text_of(counts.tolist())
     assert reencoded(text) == text
-    if scale <= 2**28:
+    # Under ASan the reference is asked only about short counts: with six
+    # characters for every count its buffer has no room left for the
+    # terminating zero, a one-byte overrun that ASan stops on.
+    if scale <= (2**12 if UNDER_ASAN else 2**28):
         # pycocotools writes the same text, but sizes its buffer for six
         # characters a count: differences of 2^29 or more need seven and
         # overrun it (heap corruption), so it is only asked about smaller runs.
