@@ -61,6 +61,8 @@ sanitize: sanitize-build
 # for FUZZ_SECONDS each. Findings land in build-fuzz/findings/.
 FUZZ_DIR := build-fuzz
 FUZZ_SECONDS ?= 60
+# Set to run a fixed number of inputs from a fixed seed instead (reproducible).
+FUZZ_RUNS ?=
 FUZZ_HARNESSES ?= load_json compact mask evaluator
 fuzz-build: venv
 	$(PIP) install --quiet atheris
@@ -71,7 +73,7 @@ fuzz-build: venv
 	$(PY) -m zipfile -e $(FUZZ_DIR)/wheel/brandor-*.whl $(FUZZ_DIR)/site
 
 fuzz: fuzz-build
-	nice tools/run-fuzzers $(FUZZ_SECONDS) $(FUZZ_HARNESSES)
+	FUZZ_RUNS=$(FUZZ_RUNS) nice tools/run-fuzzers $(FUZZ_SECONDS) $(FUZZ_HARNESSES)
 
 clean:
 	rm -rf build $(SAN_DIR) $(FUZZ_DIR) $(VENV)
