@@ -88,7 +88,7 @@ class COCO:
         members, store = loaded
         print("Done (t={:0.2f}s)".format(time.time() - tic))
         # The annotations stay in the store; the dict waits for them.
-        self._defer(members, store, lambda: store.annotations())
+        self._defer(members, store, store.annotations)
         print("creating index...")
         self._index_images_and_categories(members)
         print("index created!")

@@ -31,6 +31,7 @@ import numpy as np
 
 from . import _tarnel
 from . import mask as mask_utils
+from .coco import _compact_or_none
 
 __all__ = ["LVIS", "LVISResults", "LVISEval", "Params"]
 
@@ -151,7 +152,8 @@ class LVISResults(LVIS):
         self._store: Any = None
         if isinstance(results, (str, os.PathLike)):
             self._path = os.fspath(results)
-            self._store = _compact_results(self._path)
+            loaded = _compact_or_none(self._path, True)
+            self._store = loaded[1] if loaded is not None else None
         if self._store is None:
             result_anns: Any = _load_json(self._path) if self._path is not None else results
             self._install(result_anns)
@@ -193,15 +195,6 @@ class LVISResults(LVIS):
         if kept is None:
             return None
         return [ann for ann in kept if 0 < ann["area"] < float("inf")]
-
-
-def _compact_results(path: str) -> Any:
-    """The results file as a compact store, or None when the store refuses it
-    (no boxes, other shapes): such files take the ordinary path."""
-    try:
-        return _tarnel.load_compact_bbox(path, True)[1]
-    except (ValueError, OverflowError):
-        return None
 
 
 _SCALARS = (int, float, str, bool, type(None))

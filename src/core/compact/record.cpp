@@ -65,17 +65,8 @@ std::int64_t read_i64(Parser& p) {
     p.fail_invalid_type("i64");
 }
 
-double number_value(const Number& n) {
-    switch (n.kind) {
-        case Number::Kind::Unsigned: return static_cast<double>(n.u);
-        case Number::Kind::Signed: return static_cast<double>(n.i);
-        case Number::Kind::Float: break;
-    }
-    return n.f;
-}
-
 double read_f64(Parser& p) {
-    if (p.peek_value() == ValueType::Number) return number_value(p.read_number());
+    if (p.peek_value() == ValueType::Number) return p.read_number().as_double();
     p.fail_invalid_type("f64");
 }
 
@@ -88,7 +79,7 @@ double read_coordinate(Parser& p) {
         const bool too_wide = (n.kind == Number::Kind::Unsigned && n.u > kExact) ||
                               (n.kind == Number::Kind::Signed && n.i < -static_cast<std::int64_t>(kExact));
         if (too_wide) p.fail_message("bbox integer exceeds exact float64 range");
-        return number_value(n);
+        return n.as_double();
     }
     p.fail_invalid_type("a bbox coordinate with an exactly representable integer part");
 }

@@ -13,15 +13,6 @@ using json::ValueType;
 
 constexpr const char* kSegmentation = "polygon rings or an RLE object";
 
-double number_value(const Number& n) {
-    switch (n.kind) {
-        case Number::Kind::Unsigned: return static_cast<double>(n.u);
-        case Number::Kind::Signed: return static_cast<double>(n.i);
-        case Number::Kind::Float: break;
-    }
-    return n.f;
-}
-
 PolygonGeometry read_polygons(Parser& p) {
     PolygonGeometry g;
     p.begin_array();
@@ -30,7 +21,7 @@ PolygonGeometry read_polygons(Parser& p) {
         p.begin_array();
         while (p.next_element()) {
             if (p.peek_value() != ValueType::Number) p.fail_invalid_type(kSegmentation);
-            g.coords.push_back(number_value(p.read_number()));
+            g.coords.push_back(p.read_number().as_double());
         }
         if (g.coords.size() > 0xFFFFFFFFu) p.fail_message("polygon has too many coordinates");
         g.ring_ends.push_back(static_cast<std::uint32_t>(g.coords.size()));

@@ -31,6 +31,16 @@ struct Number {
         std::int64_t i;
         double f;
     };
+
+    // The value as a double, as Python's float() of the parsed number gives it.
+    double as_double() const {
+        switch (kind) {
+            case Kind::Unsigned: return static_cast<double>(u);
+            case Kind::Signed: return static_cast<double>(i);
+            case Kind::Float: break;
+        }
+        return f;
+    }
 };
 
 // A decoded string: valid UTF-8 that lives in the input or in the parser's
