@@ -176,6 +176,90 @@ def test_keypoint_results_of_every_number_kind(case_files, capsys, source):
     compare_results(*load_res_both(capsys, ours, ref, lambda: copy.deepcopy(results)))
 
 
+def _bits(v):
+    """A value with its exact type, and floats by their bits (so -0.0 is not 0.0)."""
+    if isinstance(v, (list, tuple)):
+        return type(v), [_bits(x) for x in v]
+    if isinstance(v, np.ndarray):
+        return type(v), v.dtype, v.shape, v.tobytes()
+    if isinstance(v, (float, np.floating)):
+        return type(v), np.float64(v).tobytes()
+    return type(v), v
+
+
+def _completed_both(gt: str, results: list, errstate: str) -> list:
+    """The per-result completions (or the error) of loadRes on copies of `results`, ours then the reference's."""
+    out = []
+    for coco in (brandor.COCO(gt), RefCOCO(gt)):
+        anns = copy.deepcopy(results)
+        with redirect_stdout(io.StringIO()), np.errstate(all=errstate):
+            try:
+                coco.loadRes(anns)
+                error = None
+            except Exception as e:
+                error = (type(e), str(e))
+        out.append(([{k: _bits(v) for k, v in a.items()} for a in anns], error))
+    return out
+
+
+@pytest.mark.parametrize("errstate", ["ignore", "raise"])
+def test_keypoint_completion_at_the_edges_of_float64(case_files, errstate):
+    # Signed zeros (whose sign a reduction may pick either way), infinities,
+    # overflowing and underflowing widths and areas, NumPy and bool elements,
+    # and keypoints held in tuples or arrays: ours equals the reference's
+    # per-result np.min / np.max and scalar arithmetic, bit for bit, and under
+    # np.seterr(all="raise") fails where the reference fails.
+    gt, _ = case_files(12, kind="keypoints", keypoints=True)
+    base = [10.5, 20.25, 2.0, 30.5, 5.0, 1.0, 12.0, 8.75, 2.0]
+    rows = [
+        base,
+        [0.0, 1.5, 2.0, -0.0, 3.5, 2.0, 7.25, 0.0, 1.0],
+        [-0.0, -0.0, 2.0, -0.0, -0.0, 2.0],
+        [float("inf"), 1.5, 2.0, 3.5, 2.5, 2.0],
+        [float("inf"), 1.5, 2.0, float("inf"), 2.5, 2.0],
+        [-1e308, 1.5, 2.0, 1e308, 2.5, 2.0],
+        [1e-200, 1e-200, 2.0, 3e-200, 3e-200, 2.0],
+        [1e-160, 1e-160, 2.0, 3e-160, 3e-160, 2.0],
+        [1.5, 2.5, 2.0, 1.5, 2.5, 2.0],
+        [2**53 + 1, 1.5, 2.0, 4.0, 2.5, 2.0],
+        [2**70, 1.5, 2.0, 4.5, 2.5, 2.0],
+        [np.float64(1.5), 1.25, 2.0, 4.5, 2.5, 2.0],
+        tuple(base),
+        np.array(base),
+        [5.5, True, 2.0, 1.5, False, 2.0],
+    ]
+    results = [{"image_id": 0, "category_id": 1, "keypoints": list(k) if i == 0 else k, "score": 0.5}
+               for i, k in enumerate(rows)]
+    with open(gt) as f:
+        img = json.load(f)["images"][0]["id"]
+    for r in results:
+        r["image_id"] = img
+    ours, ref = _completed_both(gt, results, errstate)
+    assert ours[1] == ref[1]
+    if ref[1] is None:
+        assert ours[0] == ref[0]
+
+
+def test_mask_completion_equals_the_reference(case_files):
+    # Results with and without their own box, a segmentation given as a list
+    # of RLEs, str and bytes counts; and a result with broken counts in the
+    # middle: the same error, with the results before it completed.
+    gt, res_path = case_files(13, kind="segm")
+    with open(res_path) as f:
+        results = json.load(f)[:40]
+    results[3]["bbox"] = [1.0, 2.0, 3.0, 4.0]
+    results[5]["segmentation"] = [results[6]["segmentation"], results[7]["segmentation"]]
+    results[8]["segmentation"] = dict(results[8]["segmentation"], counts=results[8]["segmentation"]["counts"].encode())
+    for errstate in ("ignore", "raise"):
+        ours, ref = _completed_both(gt, results, errstate)
+        assert ours == ref and ref[1] is None
+    broken = copy.deepcopy(results)
+    broken[20]["segmentation"] = {"size": [10, 10], "counts": 17}
+    ours, ref = _completed_both(gt, broken, "ignore")
+    assert ours[1] is not None and ours[1][0] is ref[1][0]
+    assert ours[0] == ref[0]
+
+
 def test_load_res_completes_the_dicts_in_place(case_files, capsys):
     gt, res_path = case_files(8)
     ours = brandor.COCO(gt)

@@ -15,6 +15,8 @@ FUNCTION_SIGNATURES = {
     "load_compact_array": "(data)",
     "index_annotations": "(annotations, with_categories)",
     "prepare_bbox_results": "(annotations)",
+    "prepare_mask_results": "(annotations)",
+    "prepare_keypoint_results": "(annotations)",
     "summary_values": "(array, thresholds, categories, area, max_det)",
     "accumulate_eval_imgs": "(eval_imgs, block_starts, image_positions, areas, rec_thrs, max_dets)",
     "match_greedy": "(ious, gt_ignore, iscrowd, iou_thrs)",

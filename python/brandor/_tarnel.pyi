@@ -12,6 +12,8 @@ __all__ = [
     "load_compact_array",
     "index_annotations",
     "prepare_bbox_results",
+    "prepare_mask_results",
+    "prepare_keypoint_results",
     "summary_values",
     "accumulate_eval_imgs",
     "match_greedy",
@@ -115,6 +117,8 @@ def index_annotations(
     annotations: list[dict[str, Any]], with_categories: bool
 ) -> tuple[dict[Any, dict[str, Any]], dict[Any, list[dict[str, Any]]], dict[Any, list[Any]]]: ...
 def prepare_bbox_results(annotations: list[dict[str, Any]]) -> None: ...
+def prepare_mask_results(annotations: list[dict[str, Any]]) -> None: ...
+def prepare_keypoint_results(annotations: list[dict[str, Any]]) -> None: ...
 def summary_values(
     array: _Float64Array, thresholds: Sequence[int], categories: Sequence[int], area: int, max_det: int
 ) -> _Float64Array: ...

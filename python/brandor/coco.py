@@ -327,22 +327,12 @@ class COCO:
             _prepare_box_results(anns)
         elif "segmentation" in first:
             res.dataset["categories"] = copy.deepcopy(self._member("categories"))
-            # One native call for all areas and one for all missing boxes,
-            # each value what the per-result call gives (a uint32, a row of
-            # four floats); nothing is filled if any segmentation is refused.
-            segms = [ann["segmentation"] for ann in anns]
-            areas = mask.area(segms)
-            boxless = [i for i, ann in enumerate(anns) if "bbox" not in ann]
-            boxes = dict(zip(boxless, mask.toBbox([segms[i] for i in boxless]))) if boxless else {}
-            for i, ann in enumerate(anns):
-                ann["area"] = areas[i]
-                if i in boxes:
-                    ann["bbox"] = boxes[i]
-                ann["id"] = i + 1
-                ann["iscrowd"] = 0
+            # Per result, in order: the mask's area, its box when the result
+            # has none, id and iscrowd, each segmentation decoded once.
+            _tarnel.prepare_mask_results(anns)
         elif "keypoints" in first:
             res.dataset["categories"] = copy.deepcopy(self._member("categories"))
-            _complete_keypoint_results(anns)
+            _tarnel.prepare_keypoint_results(anns)
         return anns
 
     def showAnns(self, anns: list[dict[str, Any]], draw_bbox: bool = False) -> Any:
@@ -485,38 +475,6 @@ def _insert_box_polygon(ann: dict[str, Any], ann_id: int) -> None:
     x1, x2, y1, y2 = bb[0], bb[0] + bb[2], bb[1], bb[1] + bb[3]
     ann["segmentation"] = [[x1, y1, x1, y2, x2, y2, x2, y1]]
     ann.update(tail)
-
-
-def _complete_keypoint_results(anns: list[dict[str, Any]]) -> None:
-    """Area, id and box of keypoint results from the extent of their keypoints,
-    as the reference computes them per result with np.min and np.max.
-
-    When every result has a list of keypoints of one length, the extents come
-    from one array. A result takes them from there when its x and its y values
-    each hold a float, so that np.min of the result's own list would be a
-    float64 reduction over the same values; any other result (integer
-    coordinates, other element types) is computed on its own."""
-    kps = [ann["keypoints"] for ann in anns]
-    extents = None
-    n = len(kps[0]) if kps and type(kps[0]) is list else 0
-    if n and all(type(s) is list and len(s) == n for s in kps):
-        try:
-            values = np.array(kps, dtype=np.float64)
-        except (TypeError, ValueError):
-            values = None
-        if values is not None:
-            xs, ys = values[:, 0::3], values[:, 1::3]
-            extents = (xs.min(axis=1), xs.max(axis=1), ys.min(axis=1), ys.max(axis=1))
-    for i, ann in enumerate(anns):
-        s = kps[i]
-        x, y = s[0::3], s[1::3]
-        if extents is not None and any(type(v) is float for v in x) and any(type(v) is float for v in y):
-            x0, x1, y0, y1 = extents[0][i], extents[1][i], extents[2][i], extents[3][i]
-        else:
-            x0, x1, y0, y1 = np.min(x), np.max(x), np.min(y), np.max(y)
-        ann["area"] = (x1 - x0) * (y1 - y0)
-        ann["id"] = i + 1
-        ann["bbox"] = [x0, y0, x1 - x0, y1 - y0]
 
 
 def _prepare_box_results(anns: Iterable[dict[str, Any]]) -> None:

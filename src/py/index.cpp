@@ -1,7 +1,18 @@
 #include "py/index.hpp"
 
-#include "py/kit/keys.hpp"
+#include <array>
+#include <cfloat>
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+#include "core/rle/measure.hpp"
 #include "py/kit/convert.hpp"
+#include "py/kit/gc_pause.hpp"
+#include "py/kit/keys.hpp"
+#include "py/kit/numpy.hpp"
+#include "py/mask/readers.hpp"
+#include "py/mask/rle_dict.hpp"
 
 namespace brandor::py {
 namespace {
@@ -85,6 +96,168 @@ Ref prepare_bbox_results_impl(PyObject*, const BoundArgs& args) {
     return Ref::borrow(Py_None);
 }
 
+// A NumPy scalar of `value` (np.uint32, np.float64), as indexing an array gives it.
+template <class T>
+Ref numpy_scalar(T value) {
+    PyArray_Descr* descr = PyArray_DescrFromType(numpy_type_of<T>());
+    Ref scalar = Ref::steal(PyArray_Scalar(&value, descr, nullptr));
+    Py_DECREF(descr);
+    return scalar;
+}
+
+// What the mask API's area() and toBbox() give for one segmentation: for a
+// list, a uint32 array and an (n, 4) array; for anything else (an RLE dict),
+// one np.uint32 and a (4,) array. The counts are decoded once for both.
+struct MaskMeasures {
+    Ref area, box;
+};
+
+MaskMeasures measure_segmentation(PyObject* segm, rle::Rle& scratch, bool need_box) {
+    if (PyList_Check(segm)) {
+        std::vector<rle::Rle> masks = mask::read_rle_list(segm);
+        std::vector<uint32_t> areas;
+        std::vector<double> boxes;
+        for (const rle::Rle& r : masks) {
+            areas.push_back(rle::area(r));
+            const rle::Box b = rle::bbox(r);
+            boxes.insert(boxes.end(), b.begin(), b.end());
+        }
+        const auto n = static_cast<npy_intp>(masks.size());
+        MaskMeasures m{array_from_vector(std::move(areas), {n}), Ref{}};
+        if (need_box) m.box = array_from_vector(std::move(boxes), {n, 4});
+        return m;
+    }
+    mask::read_rle_dict(segm, scratch);
+    MaskMeasures m{numpy_scalar(rle::area(scratch)), Ref{}};
+    if (need_box) {
+        const rle::Box b = rle::bbox(scratch);
+        m.box = array_from_vector(std::vector<double>(b.begin(), b.end()), {4});
+    }
+    return m;
+}
+
+Ref prepare_mask_results_impl(PyObject*, const BoundArgs& args) {
+    PyObject* list = list_argument(args, 0);
+    Ref zero = Ref::steal(PyLong_FromLong(0));
+    rle::Rle scratch;
+    const GcPause paused;  // many new objects, no garbage: no collection midway
+    for_each_annotation(list, [&](Py_ssize_t i, PyObject* ann) {
+        Ref segm = get_item(ann, key(Key::Segmentation));
+        const int has_box = PySequence_Contains(ann, key(Key::Bbox));
+        check(has_box);
+        MaskMeasures m = measure_segmentation(segm.get(), scratch, has_box == 0);
+        set_item(ann, key(Key::Area), m.area.get());
+        if (has_box == 0) set_item(ann, key(Key::Bbox), m.box.get());
+        Ref id = Ref::steal(PyLong_FromSsize_t(i + 1));
+        set_item(ann, key(Key::Id), id.get());
+        set_item(ann, key(Key::Iscrowd), zero.get());
+    });
+    return Ref::borrow(Py_None);
+}
+
+// Extent of keypoint coordinates s[offset::3], when numpy.min and numpy.max
+// of that list are float64 reductions whose result cannot depend on the order
+// of comparisons: every item an exact float or an int that converts exactly,
+// at least one float, none NaN and none zero (whose sign a reduction may pick
+// either way). Otherwise nothing, and the caller asks NumPy itself.
+struct Extent {
+    double lo, hi;
+};
+
+bool float_extent(PyObject* s, Py_ssize_t offset, Extent& out) {
+    const Py_ssize_t n = PyList_GET_SIZE(s);
+    bool any_float = false, first = true;
+    for (Py_ssize_t j = offset; j < n; j += 3) {
+        PyObject* v = PyList_GET_ITEM(s, j);
+        double d;
+        if (PyFloat_CheckExact(v)) {
+            d = PyFloat_AS_DOUBLE(v);
+            any_float = true;
+        } else if (PyLong_CheckExact(v)) {
+            int overflow = 0;
+            const long long k = PyLong_AsLongLongAndOverflow(v, &overflow);
+            if (overflow || k > (1LL << 53) || k < -(1LL << 53)) return false;
+            d = static_cast<double>(k);
+        } else {
+            return false;
+        }
+        if (std::isnan(d) || d == 0.0) return false;
+        if (first || d < out.lo) out.lo = d;
+        if (first || d > out.hi) out.hi = d;
+        first = false;
+    }
+    return any_float;
+}
+
+// The width, height and area of the extents, when no step would set a
+// floating-point flag (overflow, an infinity minus itself, an inexact tiny
+// product) that NumPy's scalar arithmetic reports as a warning or an error
+// under np.seterr; such a result is left to NumPy.
+bool normal_arithmetic(const Extent& x, const Extent& y, double& dw, double& dh, double& product) {
+    if (!std::isfinite(x.lo) || !std::isfinite(x.hi) || !std::isfinite(y.lo) || !std::isfinite(y.hi)) return false;
+    dw = x.hi - x.lo;
+    dh = y.hi - y.lo;
+    product = dw * dh;
+    if (!std::isfinite(dw) || !std::isfinite(dh) || !std::isfinite(product)) return false;
+    if (product == 0.0) return dw == 0.0 || dh == 0.0;
+    return std::fabs(product) >= DBL_MIN;
+}
+
+// numpy.min(x), numpy.max(x), numpy.min(y), numpy.max(y) of the keypoints'
+// x and y slices, as NumPy computes them.
+std::array<Ref, 4> numpy_extents(PyObject* s) {
+    Ref numpy = Ref::steal(PyImport_ImportModule("numpy"));
+    Ref np_min = Ref::steal(PyObject_GetAttrString(numpy.get(), "min"));
+    Ref np_max = Ref::steal(PyObject_GetAttrString(numpy.get(), "max"));
+    std::array<Ref, 4> out;
+    for (int axis = 0; axis < 2; ++axis) {
+        Ref start = Ref::steal(PyLong_FromLong(axis));
+        Ref step = Ref::steal(PyLong_FromLong(3));
+        Ref slice = Ref::steal(PySlice_New(start.get(), Py_None, step.get()));
+        Ref coords = Ref::steal(PyObject_GetItem(s, slice.get()));
+        out[2 * axis] = Ref::steal(PyObject_CallOneArg(np_min.get(), coords.get()));
+        out[2 * axis + 1] = Ref::steal(PyObject_CallOneArg(np_max.get(), coords.get()));
+    }
+    return out;
+}
+
+Ref prepare_keypoint_results_impl(PyObject*, const BoundArgs& args) {
+    PyObject* list = list_argument(args, 0);
+    const GcPause paused;  // many new objects, no garbage: no collection midway
+    for_each_annotation(list, [&](Py_ssize_t i, PyObject* ann) {
+        Ref s = get_item(ann, key(Key::Keypoints));
+        Extent x{}, y{};
+        Ref x0, x1, y0, y1, w, h, area, w_box, h_box;
+        double dw = 0, dh = 0, product = 0;
+        const bool fast = PyList_CheckExact(s.get()) && float_extent(s.get(), 0, x) && float_extent(s.get(), 1, y) &&
+                          normal_arithmetic(x, y, dw, dh, product);
+        if (fast) {
+            // float64 scalars, and the float64 arithmetic NumPy's scalars do.
+            x0 = numpy_scalar(x.lo), y0 = numpy_scalar(y.lo);
+            area = numpy_scalar(product);
+            w_box = numpy_scalar(dw), h_box = numpy_scalar(dh);
+        } else {
+            std::array<Ref, 4> e = numpy_extents(s.get());
+            x0 = std::move(e[0]), x1 = std::move(e[1]), y0 = std::move(e[2]), y1 = std::move(e[3]);
+            w = Ref::steal(PyNumber_Subtract(x1.get(), x0.get()));
+            h = Ref::steal(PyNumber_Subtract(y1.get(), y0.get()));
+            area = Ref::steal(PyNumber_Multiply(w.get(), h.get()));
+            w_box = Ref::steal(PyNumber_Subtract(x1.get(), x0.get()));
+            h_box = Ref::steal(PyNumber_Subtract(y1.get(), y0.get()));
+        }
+        set_item(ann, key(Key::Area), area.get());
+        Ref id = Ref::steal(PyLong_FromSsize_t(i + 1));
+        set_item(ann, key(Key::Id), id.get());
+        Ref box = Ref::steal(PyList_New(4));
+        PyList_SET_ITEM(box.get(), 0, x0.release());
+        PyList_SET_ITEM(box.get(), 1, y0.release());
+        PyList_SET_ITEM(box.get(), 2, w_box.release());
+        PyList_SET_ITEM(box.get(), 3, h_box.release());
+        set_item(ann, key(Key::Bbox), box.get());
+    });
+    return Ref::borrow(Py_None);
+}
+
 }  // namespace
 
 void fill_bbox_results(PyObject* list) {
@@ -112,5 +285,17 @@ const Callable prepare_bbox_results_fn{
     "prepare_bbox_results(annotations)\n--\n\n"
     "Fill bbox-result metadata with Python arithmetic and object semantics intact.",
     prepare_bbox_results_impl};
+
+const Callable prepare_mask_results_fn{
+    "prepare_mask_results",
+    "prepare_mask_results(annotations)\n--\n\n"
+    "Fill mask-result area, missing bbox, id and iscrowd, decoding each segmentation once.",
+    prepare_mask_results_impl};
+
+const Callable prepare_keypoint_results_fn{
+    "prepare_keypoint_results",
+    "prepare_keypoint_results(annotations)\n--\n\n"
+    "Fill keypoint-result area, id and bbox from the extent of each result's keypoints.",
+    prepare_keypoint_results_impl};
 
 }  // namespace brandor::py

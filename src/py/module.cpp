@@ -36,6 +36,8 @@ PyMethodDef kFunctions[] = {
     method_def<load_compact_array_fn>("load_compact_array"),
     method_def<index_annotations_fn>("index_annotations"),
     method_def<prepare_bbox_results_fn>("prepare_bbox_results"),
+    method_def<prepare_mask_results_fn>("prepare_mask_results"),
+    method_def<prepare_keypoint_results_fn>("prepare_keypoint_results"),
     method_def<summary_values_fn>("summary_values"),
     method_def<accumulate_eval_imgs_fn>("accumulate_eval_imgs"),
     method_def<match_greedy_fn>("match_greedy"),

@@ -7,6 +7,7 @@
 #include "core/error.hpp"
 #include "py/kit/keys.hpp"
 #include "py/kit/convert.hpp"
+#include "py/kit/numpy.hpp"
 #include "py/kit/ref.hpp"
 #include "py/mask/rle_dict.hpp"
 
@@ -79,6 +80,18 @@ void read_box(PyObject* dict, double box[4]) {
             }
         }
         return;
+    }
+    if (PyArray_CheckExact(o)) {
+        // A float64 array of four (what toBbox gives mask results): read in
+        // place, the values its items would give one by one.
+        auto* a = reinterpret_cast<PyArrayObject*>(o);
+        if (PyArray_NDIM(a) == 1 && PyArray_DIM(a, 0) == 4 && PyArray_TYPE(a) == NPY_DOUBLE &&
+            PyArray_ISNOTSWAPPED(a) && PyArray_ISALIGNED(a)) {
+            const char* data = PyArray_BYTES(a);
+            for (int i = 0; i < 4; ++i)
+                box[i] = *reinterpret_cast<const double*>(data + i * PyArray_STRIDE(a, 0));
+            return;
+        }
     }
     std::vector<double> values = to_f64_vector(o);
     if (values.size() != 4) throw value_error("'bbox' must have 4 entries");
