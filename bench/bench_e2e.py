@@ -1,7 +1,11 @@
 """The whole job from files, as users run it: brandor against pycocotools.
 
 For each kind (bbox, segm, keypoints, and boundary, which the reference lacks)
-a synthetic dataset and its results are written as JSON files. Each library
+a synthetic dataset and its results are written as JSON files. Mask and
+keypoint results come in two shapes: without `bbox` (loadRes then completes
+them from their masks or keypoints, per result) and, marked "+box", with the
+box the detector wrote beside them, as mmdetection's mask results and
+detectron2's keypoint results carry it. Each library
 then runs, in a fresh process, `COCO(gt)`, `loadRes(results)`, `COCOeval`,
 `evaluate()`, `accumulate()` and `summarize()`. Printed per kind:
 
@@ -15,7 +19,7 @@ then runs, in a fresh process, `COCO(gt)`, `loadRes(results)`, `COCOeval`,
 Two scales: about 1 000 images, and COCO val size (5 000 images, about
 500 000 detections for bbox and segm, 100 000 for keypoints).
 
-Usage: bench_e2e.py [--scales small,coco] [--kinds bbox,segm,keypoints,boundary]
+Usage: bench_e2e.py [--scales small,coco] [--kinds bbox,segm,segm+box,keypoints,keypoints+box,boundary]
 """
 
 from __future__ import annotations
@@ -38,7 +42,9 @@ SCALES = {"small": 1000, "coco": 5000}
 CASES = {
     "bbox": dict(categories=80, anns=7.2, keypoints=False, dets=100, results="bbox"),
     "segm": dict(categories=80, anns=7.2, keypoints=False, dets=100, results="segm"),
+    "segm+box": dict(categories=80, anns=7.2, keypoints=False, dets=100, results="segm", boxes=True),
     "keypoints": dict(categories=1, anns=2.2, keypoints=True, dets=20, results="keypoints"),
+    "keypoints+box": dict(categories=1, anns=2.2, keypoints=True, dets=20, results="keypoints", boxes=True),
     "boundary": dict(categories=80, anns=7.2, keypoints=False, dets=100, results="segm"),
 }
 
@@ -84,8 +90,12 @@ print(f"{best:.4f}")
 """
 
 
+def iou_type(kind: str) -> str:
+    return kind.split("+")[0]
+
+
 def job(lib: str, gt: Path, res: Path, kind: str) -> tuple[float, float, str]:
-    proc = subprocess.run([sys.executable, "-c", JOB, lib, str(gt), str(res), kind],
+    proc = subprocess.run([sys.executable, "-c", JOB, lib, str(gt), str(res), iou_type(kind)],
                           capture_output=True, text=True)
     if proc.returncode != 0:
         raise RuntimeError(f"{lib} {kind} failed:\n{proc.stderr[-3000:]}")
@@ -104,6 +114,8 @@ def write_case(tmp: Path, kind: str, n_images: int) -> tuple[Path, Path, int, in
     c = CASES[kind]
     dataset = synth.make_dataset(n_images, c["categories"], c["anns"], seed=31, keypoints=c["keypoints"])
     results = synth.make_results(dataset, c["dets"], seed=32, kind=c["results"])
+    if c.get("boxes"):
+        synth.add_result_boxes(results)
     gt, res = tmp / f"gt_{kind}.json", tmp / f"res_{kind}.json"
     gt.write_text(json.dumps(dataset))
     res.write_text(json.dumps(results))
@@ -113,12 +125,12 @@ def write_case(tmp: Path, kind: str, n_images: int) -> tuple[Path, Path, int, in
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--scales", default="small,coco")
-    parser.add_argument("--kinds", default="bbox,segm,keypoints,boundary")
+    parser.add_argument("--kinds", default="bbox,segm,segm+box,keypoints,keypoints+box,boundary")
     args = parser.parse_args()
     for scale in args.scales.split(","):
         n_images = SCALES[scale]
         print(f"== {n_images} images")
-        print(f"  {'kind':<10}{'objects':>18}{'pycocotools':>13}{'brandor':>9}{'ratio':>8}"
+        print(f"  {'kind':<14}{'objects':>18}{'pycocotools':>13}{'brandor':>9}{'ratio':>8}"
               f"{'floor':>8}{'x floor':>9}{'RSS ref':>9}{'RSS ours':>10}  same")
         for kind in args.kinds.split(","):
             with tempfile.TemporaryDirectory() as d:
@@ -133,7 +145,7 @@ def main() -> int:
             ratio = f"{ref[0] / ours[0]:7.1f}x" if ref else f"{'-':>8}"
             rss_ref = f"{ref[1]:8.0f}M" if ref else f"{'-':>9}"
             same = ("yes" if ref[2] == ours[2] else "NO") if ref else "-"
-            print(f"  {kind:<10}{objects:>18}{ref_s}{ours[0]:9.2f}{ratio}{floor:8.3f}{ours[0] / floor:8.1f}x"
+            print(f"  {kind:<14}{objects:>18}{ref_s}{ours[0]:9.2f}{ratio}{floor:8.3f}{ours[0] / floor:8.1f}x"
                   f"{rss_ref}{ours[1]:9.0f}M  {same}   (case made in {made:.0f} s)", flush=True)
     return 0
 

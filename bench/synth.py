@@ -332,6 +332,26 @@ def make_results(dataset: dict[str, Any], dets_per_image: int = 100, seed: int =
             for i, c, seg, s in zip(img_ids, cats, _result_masks(rng, images, det_img[order], boxes), scores)]
 
 
+def add_result_boxes(results: list[dict[str, Any]]) -> None:
+    """Give mask and keypoint results the box a detector writes beside them
+    (the mask's tight box, the keypoints' extent), rounded to 2 decimals and
+    placed before the score."""
+    from brandor import mask
+
+    masks = [r["segmentation"] for r in results if "segmentation" in r]
+    boxes = iter(np.round(mask.toBbox(masks), 2).tolist()) if masks else iter(())
+    for r in results:
+        if "segmentation" in r:
+            box = next(boxes)
+        else:
+            k = np.asarray(r["keypoints"], dtype=np.float64)
+            x, y = k[0::3], k[1::3]
+            box = np.round([x.min(), y.min(), x.max() - x.min(), y.max() - y.min()], 2).tolist()
+        score = r.pop("score")
+        r["bbox"] = box
+        r["score"] = score
+
+
 def _result_keypoints(rng: np.random.Generator, anns: list[dict[str, Any]], gt: np.ndarray,
                       boxes: np.ndarray) -> list[list[float]]:
     """Keypoints near those of the detection's ground truth, or random inside its box."""

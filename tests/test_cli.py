@@ -122,10 +122,15 @@ def test_errors_exit_2_with_one_line(case_files, tmp_path):
     stray = write(tmp_path, "stray.json", json.dumps(results + [dict(results[0], image_id=123456789)]))
     broken = write(tmp_path, "broken.json", '[{"image_id": 1,\n  "bbox": [1, 2,, 3]}]')
     missing = str(tmp_path / "missing.json")
+    no_anns = write(tmp_path, "no_anns.json", '{"images": [{"id": 1}]}')
+    no_cats = write(tmp_path, "no_cats.json", '{"images": [{"id": 1}], "annotations": []}')
     cases = [
         ([missing, res], f"{missing}: No such file or directory"),
         ([gt, broken], f"{broken}: JSON snapshot: expected value at line 2 column 17"),
         ([res, res], f"{res}: ground truth must be a JSON object with images, annotations and categories, not an array"),
+        ([broken, res], f"{broken}: JSON snapshot: expected value at line 2 column 17"),
+        ([no_anns, res], f"{no_anns}: ground truth has no 'annotations', 'categories'"),
+        ([no_cats, res], f"{no_cats}: ground truth has no 'categories'"),
         ([gt, gt], f"{gt}: results must be a JSON array of detections, not an object"),
         ([gt, stray], f"{stray}: results on 1 image(s) that are not in the ground truth (image_id 123456789)"),
         ([gt, res, "--iou-type", "keypoints"], f"{res}: detections have no 'keypoints', which keypoints evaluation needs"),

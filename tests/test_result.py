@@ -66,6 +66,9 @@ def test_inputs_in_every_form_give_the_same_result(cases):
         other = brandor.evaluate(gt, res)
         assert np.array_equal(other.precision, base.precision)
         assert other.stats == base.stats
+    # A ground-truth path is read into the compact store, as COCO(path) reads it.
+    from brandor.api import load_ground_truth
+    assert load_ground_truth(gt_path)._untouched_store() is not None
 
 
 def test_evaluate_prints_nothing(cases, capsys):

@@ -54,8 +54,7 @@ def load_ground_truth(source: PathLike | dict[str, Any] | Any) -> Any:
         return source
     where = "ground truth"
     if isinstance(source, (str, os.PathLike)):
-        where = os.fspath(source)
-        source = _read_json(source)
+        return _ground_truth_file(source)
     if not isinstance(source, dict):
         raise InputError(f"{where}: ground truth must be a JSON object with images, annotations and "
                          f"categories, not {_kind_of(source)}")
@@ -64,6 +63,25 @@ def load_ground_truth(source: PathLike | dict[str, Any] | Any) -> Any:
         raise InputError(f"{where}: ground truth has no {', '.join(repr(m) for m in missing)}")
     with _quiet():
         return COCO(source)
+
+
+def _ground_truth_file(path: PathLike) -> Any:
+    """`COCO(path)`, which keeps the annotations in its compact store, with
+    the loaders' messages for a file that is not a dataset."""
+    where = os.fspath(path)
+    try:
+        with _quiet():
+            gt = COCO(path)
+    except ValueError as exc:
+        raise InputError(f"{where}: {exc}") from None
+    except AssertionError:
+        # COCO's assertion on a document that is not an object: name its kind.
+        raise InputError(f"{where}: ground truth must be a JSON object with images, annotations and "
+                         f"categories, not {_kind_of(_read_json(path))}") from None
+    missing = [key for key in ("images", "annotations", "categories") if not gt._has_member(key)]
+    if missing:
+        raise InputError(f"{where}: ground truth has no {', '.join(repr(m) for m in missing)}")
+    return gt
 
 
 def load_results(gt: Any, source: PathLike | list[dict[str, Any]] | np.ndarray | Any,

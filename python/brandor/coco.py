@@ -15,7 +15,6 @@ import gc
 import itertools
 import os
 import time
-import urllib.request
 from collections import defaultdict
 from typing import Any, Iterable
 
@@ -358,6 +357,8 @@ class COCO:
 
         Files already there are kept.
         """
+        import urllib.request  # here, not at module level: it takes a while to import
+
         if tarDir is None:
             print("Please specify target directory")
             return -1
