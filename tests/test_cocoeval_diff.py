@@ -443,3 +443,17 @@ def test_results_from_an_array(dtype):
         ours = brandor.COCOeval(gt_ours, gt_ours.loadRes(rows.copy()), "bbox")
         ref = RefCOCOeval(gt_ref, gt_ref.loadRes(rows.copy()), "bbox")
     assert_same_eval(ours, ref, run_eval(ours, None), run_eval(ref, None), f"array {dtype.__name__}")
+
+
+def test_unique_ids_equal_np_unique():
+    # evaluate() sorts and deduplicates the id lists as np.unique does: the
+    # same values, dtypes and element types, for every kind of id list.
+    from brandor.cocoeval import unique_ids
+
+    rng = np.random.default_rng(5)
+    cases = [[], [3], [5, 1, 5, 2, 1], rng.integers(-50, 50, 200).tolist(), list(np.int32([4, 2, 4])),
+             np.uint64([2**63 + 5, 7, 7]), [2**62, -1, 2**62], ["b", "a", "b"], [1.5, 0.5, 1.5], [1, 2.5, 1],
+             np.array([[2, 1], [1, 3]])]
+    for ids in cases:
+        ours, ref = unique_ids(ids), list(np.unique(ids))
+        assert [(type(v), v) for v in ours] == [(type(v), v) for v in ref], ids

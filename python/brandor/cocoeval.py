@@ -397,9 +397,9 @@ class COCOeval:
             p.iouType = "segm" if p.useSegm == 1 else "bbox"
             print("useSegm (deprecated) is not None. Running {} evaluation".format(p.iouType))
         print("Evaluate annotation type *{}*".format(p.iouType))
-        p.imgIds = list(np.unique(p.imgIds))
+        p.imgIds = unique_ids(p.imgIds)
         if p.useCats:
-            p.catIds = list(np.unique(p.catIds))
+            p.catIds = unique_ids(p.catIds)
         p.maxDets = sorted(p.maxDets)
         self.params = p
         self._warn_about_id_0()
@@ -731,6 +731,22 @@ def _evaluated(anns: list[dict[str, Any]], p: Params) -> list[dict[str, Any]]:
         return [a for a in anns if a["image_id"] in images]
     cats = set(p.catIds)
     return [a for a in anns if a["image_id"] in images and a["category_id"] in cats]
+
+
+def unique_ids(ids: Any) -> list[Any]:
+    """`list(np.unique(ids))`: the sorted distinct ids as NumPy scalars.
+
+    A one-dimensional integer array is sorted and deduplicated here, which
+    gives np.unique's values and types without the import of numpy.ma that
+    np.unique costs on its first call; anything else goes to np.unique."""
+    arr = np.asarray(ids)
+    if arr.ndim != 1 or arr.dtype.kind not in "iu":
+        return list(np.unique(arr))
+    arr = np.sort(arr)
+    keep = np.empty(arr.shape, dtype=bool)
+    keep[:1] = True
+    np.not_equal(arr[1:], arr[:-1], out=keep[1:])
+    return list(arr[keep])
 
 
 def _all_ints(ids: Sequence[Any]) -> bool:

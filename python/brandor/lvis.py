@@ -32,6 +32,7 @@ import numpy as np
 from . import _tarnel
 from . import mask as mask_utils
 from .coco import _compact_or_none
+from .cocoeval import unique_ids
 
 __all__ = ["LVIS", "LVISResults", "LVISEval", "Params"]
 
@@ -322,9 +323,9 @@ class LVISEval:
     def evaluate(self) -> None:
         """Match detections to ground truth in every image and category."""
         p = self.params
-        p.img_ids = list(np.unique(p.img_ids))
+        p.img_ids = unique_ids(p.img_ids)
         if p.use_cats:
-            p.cat_ids = list(np.unique(p.cat_ids))
+            p.cat_ids = unique_ids(p.cat_ids)
         gts, dts, non_exhaustive = self._federated_inputs()
         img_sizes: dict[int, tuple[int, int]] = {}
         if p.iou_type == "segm":

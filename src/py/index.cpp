@@ -4,6 +4,8 @@
 #include <cfloat>
 #include <cmath>
 #include <cstring>
+#include <exception>
+#include <optional>
 #include <vector>
 
 #include "core/rle/measure.hpp"
@@ -105,53 +107,100 @@ Ref numpy_scalar(T value) {
     return scalar;
 }
 
-// What the mask API's area() and toBbox() give for one segmentation: for a
-// list, a uint32 array and an (n, 4) array; for anything else (an RLE dict),
-// one np.uint32 and a (4,) array. The counts are decoded once for both.
-struct MaskMeasures {
+// What the mask API's area() and toBbox() give for a segmentation that is a
+// list of RLE dicts: a uint32 array and an (n, 4) array.
+struct ListMeasures {
     Ref area, box;
 };
 
-MaskMeasures measure_segmentation(PyObject* segm, rle::Rle& scratch, bool need_box) {
-    if (PyList_Check(segm)) {
-        std::vector<rle::Rle> masks = mask::read_rle_list(segm);
-        std::vector<uint32_t> areas;
-        std::vector<double> boxes;
-        for (const rle::Rle& r : masks) {
-            areas.push_back(rle::area(r));
-            const rle::Box b = rle::bbox(r);
-            boxes.insert(boxes.end(), b.begin(), b.end());
-        }
-        const auto n = static_cast<npy_intp>(masks.size());
-        MaskMeasures m{array_from_vector(std::move(areas), {n}), Ref{}};
-        if (need_box) m.box = array_from_vector(std::move(boxes), {n, 4});
-        return m;
+ListMeasures measure_list(PyObject* segm, bool need_box) {
+    std::vector<rle::Rle> masks = mask::read_rle_list(segm);
+    std::vector<uint32_t> areas;
+    std::vector<double> boxes;
+    for (const rle::Rle& r : masks) {
+        areas.push_back(rle::area(r));
+        const rle::Box b = rle::bbox(r);
+        boxes.insert(boxes.end(), b.begin(), b.end());
     }
-    mask::read_rle_dict(segm, scratch);
-    MaskMeasures m{numpy_scalar(rle::area(scratch)), Ref{}};
-    if (need_box) {
-        const rle::Box b = rle::bbox(scratch);
-        m.box = array_from_vector(std::vector<double>(b.begin(), b.end()), {4});
-    }
+    const auto n = static_cast<npy_intp>(masks.size());
+    ListMeasures m{array_from_vector(std::move(areas), {n}), Ref{}};
+    if (need_box) m.box = array_from_vector(std::move(boxes), {n, 4});
     return m;
+}
+
+// One result's measures: an RLE dict's area and (when the result has no
+// box) its box, or a list's arrays.
+struct MaskResult {
+    Ref ann;
+    bool needs_box = false;
+    uint32_t area = 0;
+    std::size_t box_row = 0;  // row in the shared box array
+    std::optional<ListMeasures> list;
+};
+
+// Fills area, the missing box, id and iscrowd of the measured results, in
+// order. A single RLE gives an np.uint32 and a (4,) float64 array, as
+// area() and toBbox() give for one RLE; the boxes are rows of one array.
+void fill_mask_results(std::vector<MaskResult>& results, std::vector<double>&& box_rows) {
+    const auto rows = static_cast<npy_intp>(box_rows.size() / 4);
+    Ref boxes = array_from_vector(std::move(box_rows), {rows, 4});
+    auto* base = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(boxes.get())));
+    Ref zero = Ref::steal(PyLong_FromLong(0));
+    for (std::size_t i = 0; i < results.size(); ++i) {
+        MaskResult& r = results[i];
+        PyObject* ann = r.ann.get();
+        Ref area = r.list ? r.list->area : numpy_scalar(r.area);
+        set_item(ann, key(Key::Area), area.get());
+        if (r.needs_box) {
+            Ref box = r.list ? r.list->box
+                             : detail::array_over(base + 4 * r.box_row, NPY_DOUBLE, {4}, nullptr, boxes);
+            set_item(ann, key(Key::Bbox), box.get());
+        }
+        Ref id = Ref::steal(PyLong_FromSize_t(i + 1));
+        set_item(ann, key(Key::Id), id.get());
+        set_item(ann, key(Key::Iscrowd), zero.get());
+    }
 }
 
 Ref prepare_mask_results_impl(PyObject*, const BoundArgs& args) {
     PyObject* list = list_argument(args, 0);
-    Ref zero = Ref::steal(PyLong_FromLong(0));
-    rle::Rle scratch;
     const GcPause paused;  // many new objects, no garbage: no collection midway
-    for_each_annotation(list, [&](Py_ssize_t i, PyObject* ann) {
-        Ref segm = get_item(ann, key(Key::Segmentation));
-        const int has_box = PySequence_Contains(ann, key(Key::Bbox));
-        check(has_box);
-        MaskMeasures m = measure_segmentation(segm.get(), scratch, has_box == 0);
-        set_item(ann, key(Key::Area), m.area.get());
-        if (has_box == 0) set_item(ann, key(Key::Bbox), m.box.get());
-        Ref id = Ref::steal(PyLong_FromSsize_t(i + 1));
-        set_item(ann, key(Key::Id), id.get());
-        set_item(ann, key(Key::Iscrowd), zero.get());
-    });
+    std::vector<MaskResult> results;
+    std::vector<double> box_rows;
+    rle::Rle scratch;
+    try {
+        // Every segmentation is measured first, so that the boxes can share
+        // one array; the first failure still leaves the results before it
+        // completed, as completing them one by one would.
+        for_each_annotation(list, [&](Py_ssize_t, PyObject* ann) {
+            MaskResult r;
+            r.ann = Ref::borrow(ann);
+            Ref segm = get_item(ann, key(Key::Segmentation));
+            const int has_box = PySequence_Contains(ann, key(Key::Bbox));
+            check(has_box);
+            r.needs_box = has_box == 0;
+            if (PyList_Check(segm.get())) {
+                r.list = measure_list(segm.get(), r.needs_box);
+            } else {
+                mask::read_rle_dict(segm.get(), scratch);
+                r.area = rle::area(scratch);
+                if (r.needs_box) {
+                    const rle::Box b = rle::bbox(scratch);
+                    r.box_row = box_rows.size() / 4;
+                    box_rows.insert(box_rows.end(), b.begin(), b.end());
+                }
+            }
+            results.push_back(std::move(r));
+        });
+    } catch (...) {
+        const std::exception_ptr failure = std::current_exception();
+        PyObject *type, *value, *traceback;
+        PyErr_Fetch(&type, &value, &traceback);  // kept while the earlier results are filled
+        fill_mask_results(results, std::move(box_rows));
+        PyErr_Restore(type, value, traceback);
+        std::rethrow_exception(failure);
+    }
+    fill_mask_results(results, std::move(box_rows));
     return Ref::borrow(Py_None);
 }
 
