@@ -110,13 +110,11 @@ class COCO:
 
     def _materialize(self) -> None:
         members = self._members
-        with _gc_paused():
-            members["annotations"] = self._materialize_annotations()
+        members["annotations"] = self._materialize_annotations()
         self._store = None
         self._materialize_annotations = None
         self.dataset = members
-        with _gc_paused():
-            self._index_annotations(members)
+        self._index_annotations(members)
 
     def _untouched_store(self) -> Any:
         """The compact store, while no code has read or replaced the annotations."""
@@ -151,9 +149,8 @@ class COCO:
 
     def createIndex(self) -> None:
         print("creating index...")
-        with _gc_paused():
-            self._index_annotations(self.dataset)
-            self._index_images_and_categories(self.dataset)
+        self._index_annotations(self.dataset)
+        self._index_images_and_categories(self.dataset)
         print("index created!")
 
     def _index_annotations(self, dataset: dict[str, Any]) -> None:
@@ -270,8 +267,7 @@ class COCO:
             res._index_images_and_categories(res._members)
             print("index created!")
             return res
-        with _gc_paused():
-            anns = self._prepare_results(res, resFile)
+        anns = self._prepare_results(res, resFile)
         print("DONE (t={:0.2f}s)".format(time.time() - tic))
         res.dataset["annotations"] = anns
         res.createIndex()
@@ -323,7 +319,8 @@ class COCO:
                 ann["id"] = i + 1
         elif "bbox" in first and not first["bbox"] == []:
             res.dataset["categories"] = copy.deepcopy(self._member("categories"))
-            _prepare_box_results(anns)
+            with _gc_paused():
+                _prepare_box_results(anns)
         elif "segmentation" in first:
             res.dataset["categories"] = copy.deepcopy(self._member("categories"))
             # Per result, in order: the mask's area, its box when the result
@@ -441,6 +438,11 @@ def _box_results_from_store(store: Any, source: tuple[str, Any] | None = None) -
     A results file that is still as it was when loaded is read again, so that
     every dict is exactly the list path's; otherwise they come from the
     store's snapshot of the file."""
+    with _gc_paused():  # the box polygons are built by a Python loop
+        return _box_results(store, source)
+
+
+def _box_results(store: Any, source: tuple[str, Any] | None) -> list[dict[str, Any]]:
     if source is not None and source[1] is not None and _file_stamp(source[0]) == source[1]:
         anns: list[dict[str, Any]] = _tarnel.load_json(source[0])
         _prepare_box_results(anns)

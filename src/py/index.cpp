@@ -77,6 +77,7 @@ PyObject* list_argument(const BoundArgs& args, std::size_t i) {
 Ref index_annotations_impl(PyObject*, const BoundArgs& args) {
     PyObject* list = list_argument(args, 0);
     const bool with_categories = args.convert(1, to_bool);
+    const GcPause paused;  // new dicts and lists only, no garbage: no collection midway
     Ref by_id = Ref::steal(PyDict_New());
     Ref by_image = Ref::steal(PyDict_New());
     Ref by_category = Ref::steal(PyDict_New());
