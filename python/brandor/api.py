@@ -186,6 +186,9 @@ def evaluate(gt: PathLike | dict[str, Any] | Any, results: PathLike | list[dict[
     with _quiet():
         E.evaluate()
     timings["evaluate"] = time.perf_counter() - tic
+    # Counted before accumulate(), which replaces a pooled run's categories by [-1].
+    params, categories = result_params(E, gt, iou_type)
+    num_gt, num_dt = count_instances(gt, dt, E.params, params.cat_ids, iou_type)
     tic = time.perf_counter()
     with _quiet():
         E.accumulate()
@@ -194,8 +197,6 @@ def evaluate(gt: PathLike | dict[str, Any] | Any, results: PathLike | list[dict[
     if engine:
         timings["engine"] = engine
 
-    params, categories = result_params(E, gt, iou_type)
-    num_gt, num_dt = count_instances(gt, dt, E.params, params.cat_ids, iou_type)
     return EvalResult(iou_type=iou_type, params=params, precision=E.eval["precision"],
                       recall=E.eval["recall"], scores=E.eval["scores"], categories=categories,
                       num_gt=num_gt, num_dt=num_dt, timings=timings)
