@@ -41,6 +41,14 @@ public:
         for (int i = 0; i < 8; ++i) out_.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
     }
     void i64(std::int64_t v) { u64(static_cast<std::uint64_t>(v)); }
+    // Seven bits a byte, lowest first; the high bit says another byte follows.
+    void varint(std::uint32_t v) {
+        while (v >= 0x80) {
+            out_.push_back(static_cast<std::uint8_t>(v | 0x80));
+            v >>= 7;
+        }
+        out_.push_back(static_cast<std::uint8_t>(v));
+    }
     void f64(double v) { u64(std::bit_cast<std::uint64_t>(v)); }
     template <class T, class F>
     void column(const std::vector<T>& values, F put) {
@@ -75,6 +83,23 @@ public:
     }
     std::uint32_t u32() { return static_cast<std::uint32_t>(read_le(take(1, 4), 0, 4)); }
     std::uint8_t u8() { return take(1, 1)[0]; }
+    std::uint32_t varint() {
+        std::uint64_t v = 0;
+        for (int shift = 0; shift < 35; shift += 7) {
+            const std::uint8_t b = u8();
+            v |= std::uint64_t{b & 0x7fu} << shift;
+            if (!(b & 0x80)) {
+                if (v > UINT32_MAX) break;
+                return static_cast<std::uint32_t>(v);
+            }
+        }
+        malformed("a count is out of range");
+    }
+    std::vector<std::uint32_t> varints(std::uint64_t n) {
+        std::vector<std::uint32_t> out(count(n));  // each takes at least one byte
+        for (auto& v : out) v = varint();
+        return out;
+    }
 
     template <class T>
     std::vector<T> column(std::uint64_t n) {
@@ -158,10 +183,14 @@ std::vector<std::uint8_t> encode_partial(const PartialRecord& rec) {
         w.f64(r.hi);
     }
     w.column(p.kpt_sigmas, &Writer::f64);
+    // The pair columns are small numbers: variable-length, image positions as
+    // the step from the slot's previous pair.
     w.column(rec.slot_pairs, &Writer::u32);
-    w.column(rec.image, &Writer::u32);
-    w.column(rec.dets, &Writer::u32);
-    w.column(rec.npig, &Writer::u32);
+    std::size_t at = 0;
+    for (std::uint32_t c : rec.slot_pairs)
+        for (std::uint32_t j = 0; j < c; ++j, ++at) w.varint(j == 0 ? rec.image[at] : rec.image[at] - rec.image[at - 1]);
+    w.column(rec.dets, &Writer::varint);
+    w.column(rec.npig, &Writer::varint);
     w.column(rec.scores, &Writer::f64);
     pack_statuses(rec.status, w);
     w.raw(rec.meta);
@@ -206,9 +235,9 @@ PartialRecord decode_partial(std::span<const std::uint8_t> bytes) {
     for (std::size_t a = 0; a < A; ++a) p.area_rng.push_back(AreaRange{ranges[2 * a], ranges[2 * a + 1]});
     p.kpt_sigmas = r.column<double>(n_sigma);
     rec.slot_pairs = r.column<std::uint32_t>(K);
-    rec.image = r.column<std::uint32_t>(n_pairs);
-    rec.dets = r.column<std::uint32_t>(n_pairs);
-    rec.npig = r.column<std::uint32_t>(product(n_pairs, A));
+    rec.image = r.varints(n_pairs);  // steps, made positions below
+    rec.dets = r.varints(n_pairs);
+    rec.npig = r.varints(product(n_pairs, A));
     rec.scores = r.column<double>(n_dets);
     const std::uint64_t n_status = product(product(n_dets, A), T);
     // Taking the packed bytes bounds the count: four statuses per byte.
@@ -228,8 +257,12 @@ PartialRecord decode_partial(std::span<const std::uint8_t> bytes) {
     std::size_t at = 0;
     for (std::uint32_t c : rec.slot_pairs)
         for (std::size_t j = 0; j < c; ++j, ++at) {
-            if (rec.image[at] >= n_img || (j > 0 && rec.image[at] <= rec.image[at - 1]))
-                malformed("an image position is out of range or out of order");
+            if (j > 0) {
+                if (rec.image[at] == 0) malformed("an image position is out of order");
+                rec.image[at] += rec.image[at - 1];
+                if (rec.image[at] <= rec.image[at - 1]) malformed("an image position is out of range");
+            }
+            if (rec.image[at] >= n_img) malformed("an image position is out of range");
             dets += rec.dets[at];
         }
     if (dets != n_dets) malformed("the detections per pair do not add up");

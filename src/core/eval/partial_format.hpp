@@ -1,8 +1,9 @@
 // The byte form of a partial result: a magic tag and a format version, the
 // shard's parameters in full (so that partials evaluated with different
-// parameters are refused), the record's columns (statuses packed two bits
-// each), the caller's bytes, and a 64-bit checksum over all of it. Numbers are
-// little-endian whatever the machine, so partials travel between machines.
+// parameters are refused), the record's columns (small counts variable-length,
+// statuses packed two bits each), the caller's bytes, and a 64-bit checksum
+// over all of it. Numbers are little-endian whatever the machine, so partials
+// travel between machines.
 #pragma once
 
 #include <cstdint>
