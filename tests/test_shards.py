@@ -7,18 +7,19 @@ import json
 import multiprocessing
 import pickle
 import struct
+import subprocess
 import sys
 import threading
 import types
+from pathlib import Path
 from typing import Any
 
-import numpy as np
 import pytest
 
 import brandor
 import synth
 from brandor import _tarnel
-from support.shards import shard_results, split_images, evaluate_file_shard
+from support.shards import evaluate_file_shard, shard_results, split_images
 
 
 def assert_bitwise_equal(merged: brandor.EvalResult, single: brandor.EvalResult, where: str = "") -> None:
@@ -275,8 +276,6 @@ def test_gather_evaluate_over_a_fake_process_group(monkeypatch):
 
 
 def test_distributed_module_does_not_import_torch():
-    import subprocess
-
     code = "import sys, brandor.distributed; assert 'torch' not in sys.modules"
     subprocess.run([sys.executable, "-c", code], check=True)
 
@@ -293,3 +292,30 @@ def test_dask_local_cluster_run():
                                  pure=False) for ids in shards]
         merged = brandor.merge_partials(client.gather(futures))
     assert_bitwise_equal(merged, brandor.evaluate(dataset, results))
+
+
+ONE_PROCESSOR_CHILD = r"""
+import os, sys
+os.sched_setaffinity(0, {min(os.sched_getaffinity(0))})
+sys.path[:0] = sys.argv[1:3]
+import brandor, synth
+from support.shards import shard_results, split_images
+dataset = synth.make_dataset(60, 4, seed=121)
+results = synth.make_results(dataset, 12, seed=122)
+parts = [brandor.evaluate_shard(dataset, shard_results(results, ids), img_ids=ids)
+         for ids in split_images(dataset, 2, 121)]
+sys.stdout.buffer.write(b"".join(p.to_bytes() for p in parts))
+sys.stdout.buffer.write(brandor.merge_partials(parts).precision.tobytes())
+"""
+
+
+def test_partials_and_merge_do_not_depend_on_the_worker_pool():
+    here = Path(__file__).resolve().parent
+    child = subprocess.run([sys.executable, "-c", ONE_PROCESSOR_CHILD, str(here), str(here.parent / "bench")],
+                           capture_output=True, check=True)
+    dataset = synth.make_dataset(60, 4, seed=121)
+    results = synth.make_results(dataset, 12, seed=122)
+    parts = [brandor.evaluate_shard(dataset, shard_results(results, ids), img_ids=ids)
+             for ids in split_images(dataset, 2, 121)]
+    ours = b"".join(p.to_bytes() for p in parts) + brandor.merge_partials(parts).precision.tobytes()
+    assert child.stdout == ours

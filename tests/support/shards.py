@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import json
 from typing import Any
 
 import numpy as np
@@ -29,7 +30,7 @@ def shard_results(results: list[dict[str, Any]], img_ids: list[int]) -> list[dic
 def evaluate_file_shard(gt_path: str, results_path: str, img_ids: list[int]) -> bytes:
     """A worker: the shard's partial result from the whole ground truth and results files."""
     gt = brandor.COCO(gt_path)
+    keep = set(img_ids)
     with open(results_path, "rb") as f:
-        import json
-        results = [r for r in json.load(f) if r["image_id"] in set(img_ids)]
+        results = [r for r in json.load(f) if r["image_id"] in keep]
     return brandor.evaluate_shard(gt, results, img_ids=img_ids).to_bytes()
