@@ -6,6 +6,7 @@ module costs nothing where torch is not installed.
 
 from __future__ import annotations
 
+import importlib
 from typing import Any, Sequence
 
 import numpy as np
@@ -28,7 +29,8 @@ def gather_evaluate(gt: PathLike | dict[str, Any] | Any,
     collected with the group's `gather_object`; rank `dst` returns the
     `EvalResult` of all the ranks' images, the other ranks None.
     """
-    import torch.distributed as dist
+    # By name, so that neither importing this module nor type-checking it needs torch.
+    dist: Any = importlib.import_module("torch.distributed")
 
     partial = evaluate_shard(gt, results, iou_type, img_ids=img_ids, **params).to_bytes()
     is_dst = dist.get_rank(group) == dst
