@@ -188,7 +188,8 @@ std::vector<std::uint8_t> encode_partial(const PartialRecord& rec) {
     w.column(rec.slot_pairs, &Writer::u32);
     std::size_t at = 0;
     for (std::uint32_t c : rec.slot_pairs)
-        for (std::uint32_t j = 0; j < c; ++j, ++at) w.varint(j == 0 ? rec.image[at] : rec.image[at] - rec.image[at - 1]);
+        for (std::uint32_t j = 0; j < c; ++j, ++at)
+            w.varint(j == 0 ? rec.image[at] : rec.image[at] - rec.image[at - 1]);
     w.column(rec.dets, &Writer::varint);
     w.column(rec.npig, &Writer::varint);
     w.column(rec.scores, &Writer::f64);

@@ -28,7 +28,8 @@ std::span<const std::uint8_t> bytes_of(PyObject* o) {
 }
 
 Ref bytes_object(std::span<const std::uint8_t> b) {
-    return Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(b.data()), static_cast<Py_ssize_t>(b.size())));
+    return Ref::steal(
+        PyBytes_FromStringAndSize(reinterpret_cast<const char*>(b.data()), static_cast<Py_ssize_t>(b.size())));
 }
 
 Ref ids_array(std::vector<std::int64_t> ids) {
@@ -36,7 +37,9 @@ Ref ids_array(std::vector<std::int64_t> ids) {
     return array_from_vector(std::move(ids), {n});
 }
 
-void set_item(PyObject* dict, const char* key, const Ref& value) { check(PyDict_SetItemString(dict, key, value.get())); }
+void set_item(PyObject* dict, const char* key, const Ref& value) {
+    check(PyDict_SetItemString(dict, key, value.get()));
+}
 
 Ref partial(PyObject* self, const BoundArgs& args) {
     std::vector<std::uint8_t> meta;
@@ -72,10 +75,11 @@ Ref read_partial(PyObject*, const BoundArgs& args) {
 
 Ref merge_partials(PyObject*, const BoundArgs& args) {
     // Hold every item: the list may change while the lock is released.
-    std::vector<Ref> held = args.convert(0, [](PyObject* o) { return to_vector<Ref>(o, [](PyObject* item) {
-        bytes_of(item);
+    auto hold_bytes = [](PyObject* item) {
+        bytes_of(item);  // refuses anything else
         return Ref::borrow(item);
-    }); });
+    };
+    std::vector<Ref> held = args.convert(0, [&](PyObject* o) { return to_vector<Ref>(o, hold_bytes); });
     std::vector<std::span<const std::uint8_t>> data;
     for (const Ref& r : held) data.push_back(bytes_of(r.get()));
 
