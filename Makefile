@@ -3,7 +3,7 @@ VENV   := .venv
 PY     := $(VENV)/bin/python
 PIP    := $(PY) -m pip
 BUILD_DEPS := scikit-build-core numpy cmake ninja
-TEST_DEPS  := pytest pycocotools mypy opencv-python-headless matplotlib
+TEST_DEPS  := pytest pycocotools mypy opencv-python-headless matplotlib dask distributed
 # The LVIS reference, compared against as a black box; its declared
 # dependencies pull in the full OpenCV, of which it needs only cv2.
 NODEP_TEST_DEPS := lvis==0.5.3

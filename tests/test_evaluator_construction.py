@@ -42,7 +42,7 @@ def test_signature_and_docstring():
     assert _tarnel.Evaluator.__doc__.endswith("The evaluation engine, constructed once from prepared annotations.")
     assert _tarnel.Evaluator.__module__ == "brandor._tarnel"
     names = [n for n in vars(_tarnel.Evaluator) if not n.startswith("__")]
-    assert names == ["configure_lvis", "run", "timings", "per_instance"]
+    assert names == ["configure_lvis", "run", "timings", "per_instance", "partial"]
 
 
 POSITIONAL = ([], [], {}, [1], [1], THRS, RECS, [1], AREAS, True, "bbox", [])

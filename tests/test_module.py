@@ -20,6 +20,8 @@ FUNCTION_SIGNATURES = {
     "summary_values": "(array, thresholds, categories, area, max_det)",
     "accumulate_eval_imgs": "(eval_imgs, block_starts, image_positions, areas, rec_thrs, max_dets)",
     "match_greedy": "(ious, gt_ignore, iscrowd, iou_thrs)",
+    "read_partial": "(data)",
+    "merge_partials": "(partials)",
     "encode": "(mask)",
     "decode": "(rle_objs)",
     "merge": "(rle_objs, intersect=0)",

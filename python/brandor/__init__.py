@@ -6,5 +6,7 @@ from .api import InputError, evaluate
 from .coco import COCO
 from .cocoeval import COCOeval, Params
 from .result import EvalResult
+from .shards import Partial, evaluate_shard, merge_partials
 
-__all__ = ["COCO", "COCOeval", "EvalResult", "InputError", "Params", "evaluate", "mask"]
+__all__ = ["COCO", "COCOeval", "EvalResult", "InputError", "Params", "Partial", "evaluate", "evaluate_shard",
+           "mask", "merge_partials"]

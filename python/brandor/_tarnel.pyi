@@ -17,6 +17,8 @@ __all__ = [
     "summary_values",
     "accumulate_eval_imgs",
     "match_greedy",
+    "read_partial",
+    "merge_partials",
     "encode",
     "decode",
     "merge",
@@ -50,6 +52,22 @@ class _AccumulateResult(TypedDict):
     precision: _Float64Array
     recall: _Float64Array
     scores: _Float64Array
+
+class _PartialInfo(TypedDict):
+    version: int
+    iou_type: str
+    img_ids: npt.NDArray[np.int64]
+    pairs: int
+    detections: int
+    meta: bytes
+
+class _MergedPartials(TypedDict):
+    counts: list[int]
+    precision: _Float64Array
+    recall: _Float64Array
+    scores: _Float64Array
+    img_ids: npt.NDArray[np.int64]
+    meta: list[bytes]
 
 class _AllocStats(TypedDict):
     enabled: bool
@@ -110,6 +128,7 @@ class Evaluator:
         self, /, t_idx: int = 0, a_idx: int = 0, max_det: int = 100
     ) -> tuple[dict[str, npt.NDArray[Any]], dict[str, npt.NDArray[Any]]]: ...
     def timings(self, /) -> dict[str, float]: ...
+    def partial(self, /, meta: bytes | None = None) -> bytes: ...
 
 def load_compact_bbox(path: str, results: bool = False) -> tuple[dict[str, Any], CompactBbox]: ...
 def load_compact_array(data: npt.NDArray[np.float32] | npt.NDArray[np.float64]) -> CompactBbox: ...
@@ -133,6 +152,8 @@ def accumulate_eval_imgs(
 def match_greedy(
     ious: npt.ArrayLike, gt_ignore: Iterable[int], iscrowd: Iterable[int], iou_thrs: Sequence[float]
 ) -> npt.NDArray[np.int64]: ...
+def read_partial(data: bytes) -> _PartialInfo: ...
+def merge_partials(partials: Sequence[bytes]) -> _MergedPartials: ...
 def encode(mask: npt.NDArray[np.uint8]) -> list[_RLE]: ...
 def decode(rle_objs: Iterable[_RLE]) -> npt.NDArray[np.uint8]: ...
 def merge(rle_objs: Iterable[_RLE], intersect: int = 0) -> _RLE: ...

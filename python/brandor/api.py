@@ -195,9 +195,43 @@ def evaluate(gt: PathLike | dict[str, Any] | Any, results: PathLike | list[dict[
     lines of COCO and COCOeval are swallowed by redirecting stdout during the
     call, which other threads printing meanwhile would notice.
     """
+    timings: dict[str, Any] = {}
+    E, gt, dt = prepare_evaluation(gt, results, iou_type, timings, img_ids=img_ids, cat_ids=cat_ids,
+                                   iou_thrs=iou_thrs, rec_thrs=rec_thrs, max_dets=max_dets, area_rng=area_rng,
+                                   area_labels=area_labels, use_cats=use_cats, kpt_sigmas=kpt_sigmas,
+                                   dilation_ratio=dilation_ratio)
+    tic = time.perf_counter()
+    with _quiet():
+        E.evaluate()
+    timings["evaluate"] = time.perf_counter() - tic
+    # Counted before accumulate(), which replaces a pooled run's categories by [-1].
+    params, categories = result_params(E, gt, iou_type)
+    num_gt, num_dt = count_instances(gt, dt, E.params, params.cat_ids, iou_type)
+    tic = time.perf_counter()
+    with _quiet():
+        E.accumulate()
+    timings["accumulate"] = time.perf_counter() - tic
+    engine = _engine_timings(E)
+    if engine:
+        timings["engine"] = engine
+
+    return EvalResult(iou_type=iou_type, params=params, precision=E.eval["precision"],
+                      recall=E.eval["recall"], scores=E.eval["scores"], categories=categories,
+                      num_gt=num_gt, num_dt=num_dt, timings=timings)
+
+
+def prepare_evaluation(gt: PathLike | dict[str, Any] | Any,
+                       results: PathLike | list[dict[str, Any]] | np.ndarray | Any, iou_type: str,
+                       timings: dict[str, Any], *, img_ids: Sequence[Any] | None,
+                       cat_ids: Sequence[Any] | None, iou_thrs: Sequence[float] | None,
+                       rec_thrs: Sequence[float] | None, max_dets: Sequence[int] | None,
+                       area_rng: Sequence[Sequence[float]] | None, area_labels: Sequence[str] | None,
+                       use_cats: bool, kpt_sigmas: Sequence[float] | None,
+                       dilation_ratio: float) -> tuple[COCOeval, Any, Any]:
+    """The loaded sides and a `COCOeval` over them with `evaluate()`'s parameters set,
+    not run yet; loading times go into `timings`."""
     if iou_type not in IOU_TYPES:
         raise ValueError(f"iou_type must be one of {', '.join(IOU_TYPES)}; got {iou_type!r}")
-    timings: dict[str, Any] = {}
     tic = time.perf_counter()
     gt_was_loaded = not _is_coco(gt)
     gt = load_ground_truth(gt)
@@ -235,24 +269,15 @@ def evaluate(gt: PathLike | dict[str, Any] | Any, results: PathLike | list[dict[
     p.useCats = 1 if use_cats else 0
     if iou_type in DETECTION_KINDS and len(p.maxDets) < 3:
         raise ValueError(f"the {iou_type} summary needs three detection caps; got {p.maxDets}")
+    return E, gt, dt
 
-    tic = time.perf_counter()
-    with _quiet():
-        E.evaluate()
-    timings["evaluate"] = time.perf_counter() - tic
-    tic = time.perf_counter()
-    with _quiet():
-        E.accumulate()
-    timings["accumulate"] = time.perf_counter() - tic
-    engine = _engine_timings(E)
-    if engine:
-        timings["engine"] = engine
 
+def result_params(E: COCOeval, gt: Any, iou_type: str) -> tuple[EvalParams, list[dict[str, Any]]]:
+    """The parameters an evaluated `COCOeval` ran with, and its category slots' descriptions."""
     p = E.params
     cat_slots = [int(c) if isinstance(c, np.integer) else c for c in p.catIds] if p.useCats else [-1]
     categories = [_category(gt, c) for c in cat_slots] if p.useCats else [
         {"id": -1, "name": "(all categories)", "supercategory": ""}]
-    num_gt, num_dt = _counts(gt, dt, p, cat_slots, iou_type)
     params = EvalParams(
         img_ids=[int(i) if isinstance(i, np.integer) else i for i in p.imgIds],
         cat_ids=cat_slots,
@@ -264,9 +289,7 @@ def evaluate(gt: PathLike | dict[str, Any] | Any, results: PathLike | list[dict[
         use_cats=bool(p.useCats),
         kpt_sigmas=[float(s) for s in getattr(p, "kpt_oks_sigmas", [])] if iou_type == "keypoints" else [],
     )
-    return EvalResult(iou_type=iou_type, params=params, precision=E.eval["precision"],
-                      recall=E.eval["recall"], scores=E.eval["scores"], categories=categories,
-                      num_gt=num_gt, num_dt=num_dt, timings=timings)
+    return params, categories
 
 
 def _engine_timings(E: COCOeval) -> dict[str, float]:
@@ -281,7 +304,7 @@ def _category(gt: Any, cat_id: Any) -> dict[str, Any]:
     return {"id": cat_id, "name": str(cat.get("name", cat_id)), "supercategory": str(cat.get("supercategory", ""))}
 
 
-def _counts(gt: Any, dt: Any, p: Any, cat_slots: list[Any], iou_type: str) -> tuple[list[int], list[int]]:
+def count_instances(gt: Any, dt: Any, p: Any, cat_slots: list[Any], iou_type: str) -> tuple[list[int], list[int]]:
     """Per category slot: ground truths that count towards recall, and detections, on the evaluated images."""
     images = set(p.imgIds)
     # Pooled evaluation takes every category of the parameters into its one slot.

@@ -397,11 +397,7 @@ class COCOeval:
             p.iouType = "segm" if p.useSegm == 1 else "bbox"
             print("useSegm (deprecated) is not None. Running {} evaluation".format(p.iouType))
         print("Evaluate annotation type *{}*".format(p.iouType))
-        p.imgIds = unique_ids(p.imgIds)
-        if p.useCats:
-            p.catIds = unique_ids(p.catIds)
-        p.maxDets = sorted(p.maxDets)
-        self.params = p
+        self._normalize_params()
         self._warn_about_id_0()
         self._evaluator = None
         self._run = None
@@ -417,6 +413,28 @@ class COCOeval:
             self._eval_imgs = self._gts_ = self._dts_ = self._ious = None
         self._paramsEval = copy.deepcopy(self.params)
         print("DONE (t={:0.2f}s).".format(time.time() - tic))
+
+    def _normalize_params(self) -> None:
+        """Images and categories sorted and unique, detection caps sorted, as the reference evaluates."""
+        p = self.params
+        p.imgIds = unique_ids(p.imgIds)
+        if p.useCats:
+            p.catIds = unique_ids(p.catIds)
+        p.maxDets = sorted(p.maxDets)
+
+    def _partial(self, meta: bytes) -> bytes:
+        """The native partial result of these images, carrying the bytes `meta` (see `brandor.shards`)."""
+        if self._uses_own_methods():
+            raise TypeError("a partial result comes from the native evaluation; this COCOeval overrides "
+                            + ", ".join(n for n in _EVALUATION_METHODS if getattr(type(self), n) is not
+                                        getattr(COCOeval, n) or n in self.__dict__))
+        self._normalize_params()
+        p = self.params
+        if not _all_ints(p.imgIds):
+            raise ValueError("sharded evaluation needs integer image ids")
+        self._warn_about_id_0()
+        result: bytes = self._build_evaluator(p).partial(meta)
+        return result
 
     def _uses_own_methods(self) -> bool:
         cls = type(self)

@@ -41,6 +41,8 @@ PyMethodDef kFunctions[] = {
     method_def<summary_values_fn>("summary_values"),
     method_def<accumulate_eval_imgs_fn>("accumulate_eval_imgs"),
     method_def<match_greedy_fn>("match_greedy"),
+    method_def<read_partial_fn>("read_partial"),
+    method_def<merge_partials_fn>("merge_partials"),
     method_def<encode_fn>("encode"),
     method_def<decode_fn>("decode"),
     method_def<merge_fn>("merge"),

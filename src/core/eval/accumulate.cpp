@@ -49,12 +49,17 @@ std::uint64_t recall_target(double r, std::uint64_t npig) {
 
 void accumulate_area(const AccumulateParams& p, std::span<const MatchView> matches,
                      std::span<const RankedEntry> entries, std::size_t area, CategoryBlocks& out) {
-    const std::size_t T = out.T, R = out.R, A = out.A, M = out.M;
-    if (area >= A) throw InternalError("index out of range: area range of the accumulation");
-
     std::uint64_t npig = 0;
     for (const auto& m : matches)
         for (std::uint8_t ig : m.gt_ignore) npig += ig == 0;
+    accumulate_area(p, matches, entries, area, npig, out);
+}
+
+void accumulate_area(const AccumulateParams& p, std::span<const MatchView> matches,
+                     std::span<const RankedEntry> entries, std::size_t area, std::uint64_t npig,
+                     CategoryBlocks& out) {
+    const std::size_t T = out.T, R = out.R, A = out.A, M = out.M;
+    if (area >= A) throw InternalError("index out of range: area range of the accumulation");
     if (npig == 0) return;
 
     // Each recall threshold on its own, as the reference looks each one up;

@@ -62,6 +62,12 @@ struct CategoryBlocks {
 void accumulate_area(const AccumulateParams& p, std::span<const MatchView> matches,
                      std::span<const RankedEntry> entries, std::size_t area, CategoryBlocks& out);
 
+// The same with the number of non-ignored ground truths given: the matches'
+// gt_ignore spans are not read.
+void accumulate_area(const AccumulateParams& p, std::span<const MatchView> matches,
+                     std::span<const RankedEntry> entries, std::size_t area, std::uint64_t npig,
+                     CategoryBlocks& out);
+
 // The smallest n in 0..npig with r <= n / npig, npig + 1 when there is none.
 std::uint64_t recall_target(double r, std::uint64_t npig);
 

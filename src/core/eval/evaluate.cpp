@@ -76,37 +76,47 @@ std::vector<PlacedEvalImage> evaluate_category(const EvaluatorCore& core, std::u
 
     }
 
-    const std::size_t K = core.slots;
-    output.with_lock([&](EvalArrays& out) {
-        for (std::size_t t = 0; t < T; ++t)
-            for (std::size_t a = 0; a < A; ++a)
-                for (std::size_t m = 0; m < M; ++m) {
-                    out.recall[((t * K + slot) * A + a) * M + m] = blocks.recall[(t * A + a) * M + m];
-                    for (std::size_t r = 0; r < R; ++r) {
-                        std::size_t from = ((t * R + r) * A + a) * M + m;
-                        std::size_t to = (((t * R + r) * K + slot) * A + a) * M + m;
-                        out.precision[to] = blocks.precision[from];
-                        out.scores[to] = blocks.scores[from];
-                    }
-                }
-    });
+    output.with_lock([&](EvalArrays& out) { place_blocks(blocks, slot, out); });
     return records;
 }
 
 }  // namespace
 
-EvalResult evaluate_all(const EvaluatorCore& core, bool collect_eval_imgs) {
-    const auto& p = core.params;
-    EvalResult result;
-    EvalArrays& arr = result.arrays;
+EvalArrays blank_arrays(const EvalParams& p) {
+    EvalArrays arr;
     arr.T = p.iou_thrs.size();
     arr.R = p.rec_thrs.size();
-    arr.K = core.slots;
+    arr.K = p.category_slots();
     arr.A = p.area_rng.size();
     arr.M = p.max_dets.size();
     arr.precision.assign(arr.T * arr.R * arr.K * arr.A * arr.M, -1.0);
     arr.scores.assign(arr.precision.size(), -1.0);
     arr.recall.assign(arr.T * arr.K * arr.A * arr.M, -1.0);
+    return arr;
+}
+
+void place_blocks(const CategoryBlocks& blocks, std::size_t slot, EvalArrays& out) {
+    const std::size_t T = out.T, R = out.R, K = out.K, A = out.A, M = out.M;
+    if (blocks.T != T || blocks.R != R || blocks.A != A || blocks.M != M || slot >= K)
+        throw InternalError("category blocks do not fit the run's arrays");
+    for (std::size_t t = 0; t < T; ++t)
+        for (std::size_t a = 0; a < A; ++a)
+            for (std::size_t m = 0; m < M; ++m) {
+                out.recall[((t * K + slot) * A + a) * M + m] = blocks.recall[(t * A + a) * M + m];
+                for (std::size_t r = 0; r < R; ++r) {
+                    const std::size_t from = ((t * R + r) * A + a) * M + m;
+                    const std::size_t to = (((t * R + r) * K + slot) * A + a) * M + m;
+                    out.precision[to] = blocks.precision[from];
+                    out.scores[to] = blocks.scores[from];
+                }
+            }
+}
+
+EvalResult evaluate_all(const EvaluatorCore& core, bool collect_eval_imgs) {
+    const auto& p = core.params;
+    EvalResult result;
+    result.arrays = blank_arrays(p);
+    EvalArrays& arr = result.arrays;
 
     SharedOutput output(arr);
     std::vector<std::vector<PlacedEvalImage>> per_category(core.slots);

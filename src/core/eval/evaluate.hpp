@@ -7,6 +7,7 @@
 #include <memory>
 #include <vector>
 
+#include "core/eval/accumulate.hpp"
 #include "core/eval/evaluator_core.hpp"
 #include "core/eval/matching.hpp"
 
@@ -17,6 +18,12 @@ struct EvalArrays {
     std::size_t T = 0, R = 0, K = 0, A = 0, M = 0;
     std::vector<double> precision, recall, scores;
 };
+
+// Arrays shaped by the parameters, every cell -1.
+EvalArrays blank_arrays(const EvalParams& p);
+
+// Copies a category's blocks into its slot's cells of the run's arrays.
+void place_blocks(const CategoryBlocks& blocks, std::size_t slot, EvalArrays& out);
 
 // One per-image record and its position in the K x A x I list (category
 // slot, then area range, then image).

@@ -8,6 +8,7 @@ PyMethodDef kMethods[] = {
     method_def<evaluator_run_fn>("run"),
     method_def<evaluator_timings_fn>("timings"),
     method_def<evaluator_per_instance_fn>("per_instance"),
+    method_def<evaluator_partial_fn>("partial"),
     {nullptr, nullptr, 0, nullptr},
 };
 
