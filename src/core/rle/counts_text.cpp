@@ -1,6 +1,8 @@
 #include "core/rle/counts_text.hpp"
 
 #include <algorithm>
+#include <bit>
+#include <cstring>
 
 #include "core/error.hpp"
 
@@ -63,7 +65,46 @@ void decode_plain(std::string_view text, std::vector<uint32_t>& out) {
     std::size_t m = 0;
     uint64_t x = 0;
     uint64_t shift = 0;
-    for (std::size_t p = 0; p < n; ++p) {
+    std::size_t p = 0;
+    // Eight bytes at a time where, between groups, none of them continues a
+    // group: each is a whole count, its five bits sign-extended. Fragmented
+    // masks are written almost entirely so (their runs differ little from
+    // the runs two back), and so are long stretches of smooth shapes.
+    constexpr uint64_t kHigh = 0x8080808080808080ull, k48 = 0x3030303030303030ull;
+    constexpr uint64_t kMore = 0x2020202020202020ull;
+    // (Bytes are read from the word lowest first: little-endian only.)
+    constexpr bool kWordPath = std::endian::native == std::endian::little;
+    while (kWordPath && p + 8 <= n) {
+        if (shift == 0) {
+            uint64_t word;
+            std::memcpy(&word, s + p, 8);
+            // Bytewise word - 48, without borrows between bytes.
+            const uint64_t c = ((word | kHigh) - k48) ^ ((word ^ ~k48) & kHigh);
+            if ((c & kMore) == 0) {
+                for (unsigned j = 0; j < 8; ++j) {
+                    const uint32_t five = static_cast<uint32_t>(c >> (8 * j)) & 0x1F;
+                    dst[m + j] = (five ^ 0x10u) - 0x10u;  // sign bit 0x10 extended
+                }
+                m += 8;
+                p += 8;
+                continue;
+            }
+        }
+        // Otherwise byte by byte until the next group ends.
+        const std::size_t stop = p + 8;
+        for (; p < stop; ++p) {
+            const uint64_t c = static_cast<uint8_t>(s[p] - 48);
+            const uint64_t v = x | ((c & 0x1F) << shift);
+            const uint64_t next = std::min<uint64_t>(shift + 5, 40);
+            const uint64_t end = ((c >> 5) & 1) - 1;  // all ones at a group's last byte
+            const uint64_t sign = uint64_t{0} - ((c >> 4) & 1);
+            dst[m] = static_cast<uint32_t>(v | (end & sign & (~uint64_t{0} << next)));
+            m += end & 1;
+            x = v & ~end;
+            shift = next & ~end;
+        }
+    }
+    for (; p < n; ++p) {
         const uint64_t c = static_cast<uint8_t>(s[p] - 48);
         const uint64_t v = x | ((c & 0x1F) << shift);
         const uint64_t next = std::min<uint64_t>(shift + 5, 40);
