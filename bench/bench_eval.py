@@ -4,8 +4,8 @@ For bbox and segm (5 000 images of about 480x640, 80 categories, about 36 000
 ground truths with polygons, 100 detections per image, compressed RLE for segm),
 keypoints (5 000 images, one person category, 20 detections per image) and
 Boundary IoU on the segm data (no counterpart in pycocotools), and a dense
-segm scene (200 images with about 300 ground truths and 1 000 detections
-each, whatever --images says) it measures
+scene (200 images with about 300 ground truths and 1 000 detections each,
+whatever --images says) evaluated as segm and as Boundary IoU, it measures
 
 - COCOeval.evaluate() + accumulate() of both libraries on the same in-memory
   COCO objects (pycocotools' own), in this process, and checks that the
@@ -13,10 +13,16 @@ each, whatever --images says) it measures
 - the native Evaluator alone (construction, then run()), in child processes
   restricted to one and to two processors before brandor is imported;
 - peak memory: each measurement repeated in a child process, reporting the
-  growth of the child's peak resident set (ru_maxrss) over its level once the
-  inputs were loaded.
+  growth of the child's peak resident set over its level once the inputs were
+  loaded (the same in-memory COCO objects for both libraries);
+- peak memory from JSON files, as users run it: each library's own
+  COCO(path) and loadRes(path) (brandor's COCO keeps the annotations in its
+  compact store), then evaluate() + accumulate(), in a child process: the
+  peak of the whole job above the child's level after its imports, and the
+  peak of the evaluation phase above the level once the files were loaded.
+  Boundary IoU is measured for brandor only.
 
-Usage: bench_eval.py [--images N] [--kinds bbox,keypoints,segm,boundary,dense] [--no-memory]
+Usage: bench_eval.py [--images N] [--kinds bbox,keypoints,segm,boundary,dense,dense-boundary] [--no-memory]
 """
 
 from __future__ import annotations
@@ -49,15 +55,16 @@ CONFIG = {
     "segm": dict(n_categories=80, anns_per_image=7.2, keypoints=False, dets_per_image=100),
     "boundary": dict(n_categories=80, anns_per_image=7.2, keypoints=False, dets_per_image=100),
     "dense": dict(n_categories=80, anns_per_image=300, keypoints=False, dets_per_image=1000, images=200),
+    "dense-boundary": dict(n_categories=80, anns_per_image=300, keypoints=False, dets_per_image=1000, images=200),
 }
 # Kinds the reference toolkit cannot evaluate: only brandor's figures are printed.
-NO_REFERENCE = {"boundary"}
-MASK_KINDS = {"segm", "boundary", "dense"}
+NO_REFERENCE = {"boundary", "dense-boundary"}
+MASK_KINDS = {"segm", "boundary", "dense", "dense-boundary"}
 
 
 def iou_type(kind: str) -> str:
-    """The COCOeval iouType of a benchmark kind (the dense scene is segm)."""
-    return "segm" if kind == "dense" else kind
+    """The COCOeval iouType of a benchmark kind (the dense scene is segm, or boundary)."""
+    return {"dense": "segm", "dense-boundary": "boundary"}.get(kind, kind)
 
 
 def make_case(kind: str, n_images: int) -> tuple[dict[str, Any], list[dict[str, Any]]]:
@@ -145,8 +152,9 @@ class PhaseMemory:
 def child(task: str, kind: str, data: str, cpus: int) -> None:
     """Runs in a fresh interpreter: restrict processors, then import and measure one task."""
     os.sched_setaffinity(0, set(sorted(os.sched_getaffinity(0))[:cpus]))
-    with open(data, "rb") as f:
-        dataset, results = pickle.load(f)
+    if not task.endswith("-files"):  # those read the JSON files themselves
+        with open(data, "rb") as f:
+            dataset, results = pickle.load(f)
     out: dict[str, Any] = {}
     if task == "reference":
         from pycocotools.cocoeval import COCOeval
@@ -160,6 +168,21 @@ def child(task: str, kind: str, data: str, cpus: int) -> None:
         gt, dt = ref_objects(dataset, results)
         with PhaseMemory() as mem:
             out["seconds"], _ = evaluate(brandor.COCOeval, gt, dt, kind)
+    elif task in ("reference-files", "brandor-files"):
+        if task == "reference-files":
+            from pycocotools.coco import COCO
+            from pycocotools.cocoeval import COCOeval
+        else:
+            from brandor import COCO, COCOeval  # type: ignore[assignment]
+        with PhaseMemory() as load:
+            with quiet():
+                gt = COCO(data + ".gt.json")
+                dt = gt.loadRes(data + ".res.json")
+        with PhaseMemory() as mem:
+            out["seconds"], _ = evaluate(COCOeval, gt, dt, kind)
+        # The job's peak: the higher of the two phases' peaks, above the
+        # level after the imports.
+        out["job_mib"] = max(load.before + load.growth, mem.before + mem.growth) - load.before
     else:
         from brandor._tarnel import Evaluator
 
@@ -223,17 +246,30 @@ def bench(kind: str, n_images: int, memory: bool, workdir: str) -> None:
         print(f"  arrays identical to pycocotools: {'yes' if same else 'NO'}")
     else:
         print("  (no pycocotools counterpart)")
-    if memory and has_reference:
-        ref_m = run_child("reference", kind, data, 2)
+    if memory:
+        ref_m = run_child("reference", kind, data, 2) if has_reference else None
         ours_m = run_child("cocoeval", kind, data, 2)
-        how = "VmHWM reset at the start" if ref_m["exact"] else "ru_maxrss"
+        ref_growth = ref_m["growth_mib"] if ref_m else None
+        how = "VmHWM reset at the start" if ours_m["exact"] else "ru_maxrss"
         print(f"  peak memory of the phase in a child process, above its resident set before the phase ({how})")
-        print(row("COCOeval evaluate()+accumulate()", ref_m["growth_mib"], ours_m["growth_mib"], "MiB"))
+        print(row("COCOeval evaluate()+accumulate()", ref_growth, ours_m["growth_mib"], "MiB"))
         for cpus in (1, 2):
             r = run_child("evaluator", kind, data, cpus)
-            print(row(f"Evaluator construction + run(), {r['cpus']} cpu", ref_m["growth_mib"],
-                      r["growth_mib"], "MiB"))
-        print(f"  (inputs loaded: reference child {ref_m['base_mib']:.0f} MiB, brandor child {ours_m['base_mib']:.0f} MiB)")
+            print(row(f"Evaluator construction + run(), {r['cpus']} cpu", ref_growth, r["growth_mib"], "MiB"))
+        ref_base = f"reference child {ref_m['base_mib']:.0f} MiB, " if ref_m else ""
+        print(f"  (inputs loaded: {ref_base}brandor child {ours_m['base_mib']:.0f} MiB)")
+        for suffix, obj in ((".gt.json", dataset), (".res.json", results)):
+            with open(data + suffix, "w") as f:
+                json.dump(obj, f)
+        ref_f = run_child("reference-files", kind, data, 2) if has_reference else None
+        ours_f = run_child("brandor-files", kind, data, 2)
+        print("  from JSON files, each library's COCO(path) and loadRes(path), in a child process:")
+        print(row("whole job, peak above the level after imports", ref_f["job_mib"] if ref_f else None,
+                  ours_f["job_mib"], "MiB"))
+        print(row("evaluate()+accumulate(), above the loaded level", ref_f["growth_mib"] if ref_f else None,
+                  ours_f["growth_mib"], "MiB"))
+        ref_base = f"reference child {ref_f['base_mib']:.0f} MiB, " if ref_f else ""
+        print(f"  (files loaded: {ref_base}brandor child {ours_f['base_mib']:.0f} MiB)")
     print(flush=True)
 
 
@@ -243,7 +279,7 @@ def main() -> None:
         return
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--images", type=int, default=5000)
-    parser.add_argument("--kinds", default="bbox,keypoints,segm,boundary,dense")
+    parser.add_argument("--kinds", default="bbox,keypoints,segm,boundary,dense,dense-boundary")
     parser.add_argument("--no-memory", action="store_true")
     args = parser.parse_args()
     with tempfile.TemporaryDirectory() as workdir:

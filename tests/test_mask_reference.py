@@ -170,6 +170,24 @@ def test_noisy_and_border_masks_match(shape, density):
     np.testing.assert_array_equal(T.iou(rles, rles[::-1], crowd), ref.iou(rles, rles[::-1], crowd))
 
 
+@pytest.mark.parametrize("shape", [(5, 7), (37, 53), (480, 640)])
+@pytest.mark.parametrize("density", [0.05, 0.3, 0.7])
+def test_merge_of_many_noisy_and_border_masks_matches(shape, density):
+    # Twenty noisy masks with the border masks shuffled in, then smooth
+    # masks before noisy ones: merges that switch between run lists and a
+    # bit image part way through the call.
+    h, w = shape
+    rng = np.random.default_rng(h * 7919 + w + int(density * 100))
+    noisy = (rng.random((h, w, 20)) < density).astype(np.uint8)
+    masks = np.concatenate([noisy, border_masks(h, w)], axis=2)
+    masks = np.asfortranarray(masks[:, :, rng.permutation(masks.shape[2])])
+    rles = ref.encode(masks)
+    smooth_first = ref.encode(np.asfortranarray(np.concatenate([border_masks(h, w), noisy[:, :, :5]], axis=2)))
+    for intersect in (0, 1):
+        for objs in (rles, rles[:3], rles[::-1], smooth_first):
+            assert T.merge(objs, intersect) == ref.merge(objs, intersect)
+
+
 @pytest.mark.parametrize("seed", SEEDS)
 def test_merge_matches(seed):
     rng = np.random.default_rng(seed)

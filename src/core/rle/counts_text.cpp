@@ -1,17 +1,48 @@
 #include "core/rle/counts_text.hpp"
 
 #include <algorithm>
+#include <bit>
+#include <cstring>
 
 #include "core/error.hpp"
 
 namespace brandor::rle {
 
+namespace {
+
+constexpr unsigned kMaxGroupChars = 7;
+
+// Writes the characters of one count's group at `dst` and returns how many:
+// the fewest k whose 5k bits hold x with its sign, five bits a character
+// from the lowest, 0x20 on all but the last, each plus 48. The toolkit's
+// loop (emit five bits, shift arithmetically, go on while the rest is not
+// the sign extension of the last character) stops at that same k. Eight
+// bytes are stored whatever k is, without branches: how many characters a
+// count takes is as good as random in smooth masks.
+inline std::size_t write_group(int64_t x, char* dst) {
+    const auto u = static_cast<uint64_t>(x);
+    const std::size_t k = (static_cast<std::size_t>(std::bit_width((u ^ (uint64_t{0} - (u >> 63))) | 1)) + 5) / 5;
+    uint64_t word = 0;
+    for (unsigned j = 0; j < kMaxGroupChars; ++j) word |= ((u >> (5 * j)) & 0x1F) << (8 * j);
+    const uint64_t more = (uint64_t{1} << (8 * (k - 1))) - 1;  // the bytes before the last
+    word = (word | (0x2020202020202020ull & more)) + 0x3030303030303030ull;
+    if constexpr (std::endian::native == std::endian::little) {
+        std::memcpy(dst, &word, 8);
+    } else {
+        for (unsigned j = 0; j < 8; ++j) dst[j] = static_cast<char>(word >> (8 * j));
+    }
+    return k;
+}
+
+}  // namespace
+
 void encode_counts(std::span<const uint32_t> counts, std::string& out) {
     // A count takes at most seven characters (a difference of 33 bits with its
     // sign): a block of counts is written through a pointer into a buffer
-    // sized for the worst case, then appended.
-    constexpr std::size_t kBlock = 512, kMaxChars = 7;
-    char buffer[kBlock * kMaxChars];
+    // sized for the worst case (and the eighth byte of the last word), then
+    // appended.
+    constexpr std::size_t kBlock = 512;
+    char buffer[kBlock * kMaxGroupChars + 1];
     for (std::size_t start = 0; start < counts.size(); start += kBlock) {
         const std::size_t end = std::min(counts.size(), start + kBlock);
         char* dst = buffer;
@@ -24,14 +55,7 @@ void encode_counts(std::span<const uint32_t> counts, std::string& out) {
                 *dst++ = static_cast<char>((x & 0x1F) + 48);
                 continue;
             }
-            for (;;) {
-                int64_t c = x & 0x1F;
-                x >>= 5;  // arithmetic shift keeps the sign
-                const bool more = (c & 0x10) ? (x != -1) : (x != 0);
-                if (more) c |= 0x20;
-                *dst++ = static_cast<char>(c + 48);
-                if (!more) break;
-            }
+            dst += write_group(x, dst);
         }
         out.append(buffer, static_cast<std::size_t>(dst - buffer));
     }
@@ -63,7 +87,46 @@ void decode_plain(std::string_view text, std::vector<uint32_t>& out) {
     std::size_t m = 0;
     uint64_t x = 0;
     uint64_t shift = 0;
-    for (std::size_t p = 0; p < n; ++p) {
+    std::size_t p = 0;
+    // Eight bytes at a time where, between groups, none of them continues a
+    // group: each is a whole count, its five bits sign-extended. Fragmented
+    // masks are written almost entirely so (their runs differ little from
+    // the runs two back), and so are long stretches of smooth shapes.
+    constexpr uint64_t kHigh = 0x8080808080808080ull, k48 = 0x3030303030303030ull;
+    constexpr uint64_t kMore = 0x2020202020202020ull;
+    // (Bytes are read from the word lowest first: little-endian only.)
+    constexpr bool kWordPath = std::endian::native == std::endian::little;
+    while (kWordPath && p + 8 <= n) {
+        if (shift == 0) {
+            uint64_t word;
+            std::memcpy(&word, s + p, 8);
+            // Bytewise word - 48, without borrows between bytes.
+            const uint64_t c = ((word | kHigh) - k48) ^ ((word ^ ~k48) & kHigh);
+            if ((c & kMore) == 0) {
+                for (unsigned j = 0; j < 8; ++j) {
+                    const uint32_t five = static_cast<uint32_t>(c >> (8 * j)) & 0x1F;
+                    dst[m + j] = (five ^ 0x10u) - 0x10u;  // sign bit 0x10 extended
+                }
+                m += 8;
+                p += 8;
+                continue;
+            }
+        }
+        // Otherwise byte by byte until the next group ends.
+        const std::size_t stop = p + 8;
+        for (; p < stop; ++p) {
+            const uint64_t c = static_cast<uint8_t>(s[p] - 48);
+            const uint64_t v = x | ((c & 0x1F) << shift);
+            const uint64_t next = std::min<uint64_t>(shift + 5, 40);
+            const uint64_t end = ((c >> 5) & 1) - 1;  // all ones at a group's last byte
+            const uint64_t sign = uint64_t{0} - ((c >> 4) & 1);
+            dst[m] = static_cast<uint32_t>(v | (end & sign & (~uint64_t{0} << next)));
+            m += end & 1;
+            x = v & ~end;
+            shift = next & ~end;
+        }
+    }
+    for (; p < n; ++p) {
         const uint64_t c = static_cast<uint8_t>(s[p] - 48);
         const uint64_t v = x | ((c & 0x1F) << shift);
         const uint64_t next = std::min<uint64_t>(shift + 5, 40);

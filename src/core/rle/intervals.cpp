@@ -4,6 +4,19 @@
 
 namespace brandor::rle {
 
+bool well_formed(std::span<const uint32_t> counts, uint64_t pixels) {
+    if (counts.empty() || pixels >= (uint64_t{1} << 31)) return false;
+    // Sum and "any empty run" over the whole list, with no early exit, so
+    // the loop has no branch to mispredict.
+    uint64_t sum = counts[0];
+    uint32_t empty = 0;
+    for (std::size_t i = 1; i < counts.size(); ++i) {
+        sum += counts[i];
+        empty |= counts[i] == 0;
+    }
+    return empty == 0 && sum == pixels;
+}
+
 void ones_intervals(std::span<const uint32_t> counts, uint64_t pixels, OnesIntervals& out) {
     out.exact = false;
     out.begin.clear();

@@ -11,6 +11,10 @@
 
 namespace brandor::rle {
 
+// Whether `counts` is well-formed for a mask of `pixels` pixels (in the sense
+// above): then merges of it are the set operations on its pixels.
+bool well_formed(std::span<const uint32_t> counts, uint64_t pixels);
+
 struct OnesIntervals {
     bool exact = false;  // false: the mask is not well-formed, the lists are empty
     std::vector<uint32_t> begin, end;

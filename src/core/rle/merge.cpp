@@ -83,17 +83,41 @@ void Merger::add(const Rle& r) {
         return;
     }
     // Keep comparing sizes: a later mismatch still gives the empty Rle.
-    if (no_counts_ || acc_.empty() || r.counts.empty()) {
+    if (no_counts_ || (!in_bits_ && acc_.empty()) || r.counts.empty()) {
         no_counts_ = true;
         return;
     }
-    // Well-formed masks with runs 32 pixels long or more on average are
-    // merged as interval lists, which gives the same runs in half the steps,
-    // each a branch that such masks predict well. Fragmented masks, where
-    // those branches mispredict, and masks that are not well-formed take the
-    // toolkit's walk.
+    // For well-formed masks the toolkit's merge gives the canonical runs of
+    // the union or intersection of their pixels, whichever way it is
+    // computed. Fragmented masks (fewer than 32 pixels a run on average) are
+    // painted into a bit image, 1s for a union and 0s for an intersection
+    // (whose result is the complement of the union of 0s): each mask costs
+    // its own runs, where a joint walk would also cost the result so far.
     const uint64_t pixels = pixel_count(h_, w_);
+    const unsigned parity = intersect_ ? 0 : 1;
+    if (in_bits_) {
+        if (well_formed(r.counts, pixels)) {
+            bits_.paint(r.counts, parity);
+            return;
+        }
+        // The result so far as runs, then the toolkit's walk for this mask.
+        bits_.to_counts(intersect_, acc_);
+        in_bits_ = false;
+        merge_runs(acc_, r.counts, intersect_, next_);
+        acc_.swap(next_);
+        return;
+    }
     const bool long_runs = pixels >= 32 * static_cast<uint64_t>(acc_.size() + r.counts.size());
+    if (!long_runs && well_formed(acc_, pixels) && well_formed(r.counts, pixels)) {
+        bits_.reset(pixels);
+        bits_.paint(acc_, parity);
+        bits_.paint(r.counts, parity);
+        in_bits_ = true;
+        return;
+    }
+    // Well-formed masks with long runs are merged as interval lists, which
+    // gives the same runs in half the steps, each a branch that such masks
+    // predict well. Masks that are not well-formed take the toolkit's walk.
     acc_ones_.exact = next_ones_.exact = false;
     if (long_runs) ones_intervals(acc_, pixels, acc_ones_);
     if (acc_ones_.exact) ones_intervals(r.counts, pixels, next_ones_);
@@ -107,7 +131,10 @@ void Merger::add(const Rle& r) {
 Rle Merger::result() {
     if (added_ == 0 || mismatch_) return Rle{};
     Rle out{h_, w_, {}};
-    if (!no_counts_) {
+    if (no_counts_) return out;
+    if (in_bits_) {
+        bits_.to_counts(intersect_, out.counts);  // sized exactly
+    } else {
         out.counts = std::move(acc_);
         out.counts.shrink_to_fit();
     }

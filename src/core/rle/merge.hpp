@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/rle/intervals.hpp"
+#include "core/rle/pixel_bits.hpp"
 #include "core/rle/rle.hpp"
 
 namespace brandor::rle {
@@ -31,7 +32,12 @@ private:
     uint32_t h_ = 0, w_ = 0;
     bool mismatch_ = false;   // sizes differ: the empty Rle
     bool no_counts_ = false;  // a mask without counts: h x w without counts
+    // The result so far: run lengths in acc_, or, once fragmented masks
+    // have been merged, the bit image in bits_ (in_bits_ set) of its 1s
+    // (union) or of its 0s (intersection).
     std::vector<uint32_t> acc_, next_;
+    bool in_bits_ = false;
+    PixelBits bits_;
     OnesIntervals acc_ones_, next_ones_;  // reused buffers
 };
 
