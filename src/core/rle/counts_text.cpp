@@ -88,6 +88,17 @@ void decode_plain(std::string_view text, std::vector<uint32_t>& out) {
     uint64_t x = 0;
     uint64_t shift = 0;
     std::size_t p = 0;
+    // One byte's part of its group (c: the byte minus 48).
+    const auto step = [&](uint64_t c) {
+        const uint64_t v = x | ((c & 0x1F) << shift);
+        const uint64_t next = std::min<uint64_t>(shift + 5, 40);
+        const uint64_t end = ((c >> 5) & 1) - 1;  // all ones at a group's last byte
+        const uint64_t sign = uint64_t{0} - ((c >> 4) & 1);
+        dst[m] = static_cast<uint32_t>(v | (end & sign & (~uint64_t{0} << next)));
+        m += end & 1;
+        x = v & ~end;
+        shift = next & ~end;
+    };
     // Eight bytes at a time where, between groups, none of them continues a
     // group: each is a whole count, its five bits sign-extended. Fragmented
     // masks are written almost entirely so (their runs differ little from
@@ -113,30 +124,9 @@ void decode_plain(std::string_view text, std::vector<uint32_t>& out) {
             }
         }
         // Otherwise byte by byte until the next group ends.
-        const std::size_t stop = p + 8;
-        for (; p < stop; ++p) {
-            const uint64_t c = static_cast<uint8_t>(s[p] - 48);
-            const uint64_t v = x | ((c & 0x1F) << shift);
-            const uint64_t next = std::min<uint64_t>(shift + 5, 40);
-            const uint64_t end = ((c >> 5) & 1) - 1;  // all ones at a group's last byte
-            const uint64_t sign = uint64_t{0} - ((c >> 4) & 1);
-            dst[m] = static_cast<uint32_t>(v | (end & sign & (~uint64_t{0} << next)));
-            m += end & 1;
-            x = v & ~end;
-            shift = next & ~end;
-        }
+        for (const std::size_t stop = p + 8; p < stop; ++p) step(static_cast<uint8_t>(s[p] - 48));
     }
-    for (; p < n; ++p) {
-        const uint64_t c = static_cast<uint8_t>(s[p] - 48);
-        const uint64_t v = x | ((c & 0x1F) << shift);
-        const uint64_t next = std::min<uint64_t>(shift + 5, 40);
-        const uint64_t end = ((c >> 5) & 1) - 1;  // all ones at a group's last byte
-        const uint64_t sign = uint64_t{0} - ((c >> 4) & 1);
-        dst[m] = static_cast<uint32_t>(v | (end & sign & (~uint64_t{0} << next)));
-        m += end & 1;
-        x = v & ~end;
-        shift = next & ~end;
-    }
+    for (; p < n; ++p) step(static_cast<uint8_t>(s[p] - 48));
     // Then from the fourth count on, add the count two places back (32-bit,
     // wrapping): two interleaved running sums.
     if (groups > 3) {
