@@ -10,6 +10,7 @@
 
 #include "core/rle/measure.hpp"
 #include "py/kit/convert.hpp"
+#include "py/kit/errors.hpp"
 #include "py/kit/gc_pause.hpp"
 #include "py/kit/keys.hpp"
 #include "py/kit/numpy.hpp"
@@ -195,10 +196,12 @@ Ref prepare_mask_results_impl(PyObject*, const BoundArgs& args) {
         });
     } catch (...) {
         const std::exception_ptr failure = std::current_exception();
-        PyObject *type, *value, *traceback;
-        PyErr_Fetch(&type, &value, &traceback);  // kept while the earlier results are filled
-        fill_mask_results(results, std::move(box_rows));
-        PyErr_Restore(type, value, traceback);
+        {
+            // The failure's exception is set aside while the earlier results
+            // are filled, and set again afterwards.
+            SetAsideError pending;
+            fill_mask_results(results, std::move(box_rows));
+        }
         std::rethrow_exception(failure);
     }
     fill_mask_results(results, std::move(box_rows));

@@ -91,4 +91,21 @@ void add_note_to_current(const char* note) noexcept {
 #endif
 }
 
+SetAsideError::SetAsideError() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    value_ = PyErr_GetRaisedException();
+#else
+    PyErr_Fetch(&type_, &value_, &traceback_);
+#endif
+}
+
+void SetAsideError::restore() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    if (value_) PyErr_SetRaisedException(value_);
+#else
+    if (type_) PyErr_Restore(type_, value_, traceback_);
+#endif
+    type_ = value_ = traceback_ = nullptr;
+}
+
 }  // namespace brandor::py

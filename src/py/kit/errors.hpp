@@ -20,4 +20,20 @@ void set_python_error(std::exception_ptr failure) noexcept;
 // Adds the note text to the currently set exception.
 void add_note_to_current(const char* note) noexcept;
 
+// Takes the currently set Python exception (if any) aside, so that more
+// Python calls can run, and sets it again when restored or destroyed.
+class SetAsideError {
+public:
+    SetAsideError() noexcept;
+    ~SetAsideError() { restore(); }
+    void restore() noexcept;
+    SetAsideError(const SetAsideError&) = delete;
+    SetAsideError& operator=(const SetAsideError&) = delete;
+
+private:
+    PyObject* type_ = nullptr;  // used before 3.12 only
+    PyObject* value_ = nullptr;
+    PyObject* traceback_ = nullptr;  // used before 3.12 only
+};
+
 }  // namespace brandor::py
