@@ -62,6 +62,10 @@ def cases(files, objects):
     ev, handle, dataset_handle, anns, images, cats = objects
     verified = {i: cats for i in images}
     n_gt = len(prepared_case("segm", n_images=3, dets_per_image=5)[0]["annotations"])
+    # Mask results without a box (one with a list of RLEs) and keypoint
+    # results, one of them integers only (completed through NumPy).
+    mask_results = [{"segmentation": r} for r in RLES] + [{"segmentation": list(RLES[:2])}]
+    kp_results = [{"keypoints": [1.5, 2.5, 1, 4.0, 3.5, 1]}, {"keypoints": [1, 2, 1, 4, 3, 1]}]
     out = [
         ("encode", lambda: _tarnel.encode(MASK), [MASK]),
         ("decode", lambda: _tarnel.decode(RLES), [RLES, *RLES]),
@@ -102,6 +106,10 @@ def cases(files, objects):
                                 handle.snapshot_bytes, handle.column_bytes), [handle]),
         ("index_annotations", lambda: _tarnel.index_annotations(anns, True), [anns, *anns[:5]]),
         ("prepare_bbox_results", lambda: _tarnel.prepare_bbox_results(anns), [anns, *anns[:5]]),
+        ("prepare_mask_results", lambda: _tarnel.prepare_mask_results(mask_results), [mask_results]),
+        ("prepare_mask_results fails", lambda: _tarnel.prepare_mask_results(mask_results + [{"segmentation": 3}]),
+         [mask_results]),
+        ("prepare_keypoint_results", lambda: _tarnel.prepare_keypoint_results(kp_results), [kp_results]),
         ("summary_values", lambda: _tarnel.summary_values(PRECISION, [0, 5], [0, 1, 2], 0, 2), [PRECISION]),
         ("summary_values fails", lambda: _tarnel.summary_values(PRECISION, [0, 50], [0], 0, 2), [PRECISION]),
         ("alloc_stats", lambda: (_tarnel.alloc_stats(), _tarnel.reset_alloc_peak()), []),
