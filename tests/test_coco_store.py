@@ -158,10 +158,14 @@ def test_evaluation_from_files_equals_the_reference(case_files, kind, setup, tou
     for key in ("precision", "recall", "scores"):
         assert np.array_equal(ours.eval[key], ref.eval[key]), key
     assert np.array_equal(ours.stats, ref.stats) and out == ref_out
-    # Each side went to the engine as a store unless user code read it
-    # (these mask and keypoint results have no boxes: the store refuses them).
+    # Each side went to the engine as a store unless user code read it.
+    # These mask and keypoint results have no boxes, so the store refuses
+    # them; the dicts read from their file still get their indexes (and
+    # `dataset["annotations"]`) only when some code reads them.
+    results_untouched = touch in ("untouched", "dataset")
     assert is_lazy(ours.cocoGt) == (touch in ("untouched", "changed"))
-    assert is_lazy(ours.cocoDt) == (touch in ("untouched", "dataset") and kind == "bbox")
+    assert is_lazy(ours.cocoDt) == (results_untouched and kind == "bbox")
+    assert (ours.cocoDt._untouched_annotations() is not None) == (results_untouched and kind != "bbox")
 
 
 def test_mask_results_with_boxes_from_files_equal_the_reference(tmp_path, case_files):

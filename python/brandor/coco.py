@@ -118,7 +118,14 @@ class COCO:
 
     def _untouched_store(self) -> Any:
         """The compact store, while no code has read or replaced the annotations."""
-        return self.__dict__.get("_store")
+        store = self.__dict__.get("_store")
+        return None if type(store) is list else store
+
+    def _untouched_annotations(self) -> list[dict[str, Any]] | None:
+        """Result dicts this object made itself (from a file or an array that
+        no store took), while no code has read them or their indexes."""
+        store = self.__dict__.get("_store")
+        return store if type(store) is list else None
 
     def _store_keeps_file_ids(self) -> bool:
         """Whether the store's annotation ids are the file's own (a dataset),
@@ -269,6 +276,16 @@ class COCO:
             return res
         anns = self._prepare_results(res, resFile)
         print("DONE (t={:0.2f}s)".format(time.time() - tic))
+        if anns is not resFile:
+            # Dicts made here from a file or an array: no other code holds
+            # them, so the indexes (and `dataset["annotations"]`) can wait
+            # for their first reader, and evaluation reads the list as it is.
+            res._defer(res.dataset, anns, lambda: anns)
+            res._ids_from_positions = True
+            print("creating index...")
+            res._index_images_and_categories(res._members)
+            print("index created!")
+            return res
         res.dataset["annotations"] = anns
         res.createIndex()
         return res

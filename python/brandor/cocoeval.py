@@ -462,6 +462,8 @@ class COCOeval:
             store = _untouched_store(coco)
             if store is not None:
                 has_id_0 = _store_has_id_0(coco, store, self.params)
+            elif _untouched_annotations(coco) is not None:
+                has_id_0 = False  # results numbered from 1, not read since
             else:
                 anns = getattr(coco, "anns", None)
                 has_id_0 = 0 in anns if isinstance(anns, dict) else any(
@@ -727,12 +729,21 @@ def _untouched_store(coco: Any) -> Any:
     return untouched() if callable(untouched) else None
 
 
+def _untouched_annotations(coco: Any) -> list[dict[str, Any]] | None:
+    """The result dicts a brandor `COCO` made itself and no code has read yet; None otherwise."""
+    pending = getattr(coco, "_untouched_annotations", None)
+    return pending() if callable(pending) else None
+
+
 def _annotation_list(coco: Any) -> list[dict[str, Any]]:
     """The annotations the reference evaluates, in their order.
 
     The reference looks annotations up by id, so of several annotations that
     share an id it evaluates the last one, once per occurrence of the id.
     """
+    own = _untouched_annotations(coco)
+    if own is not None:
+        return own  # results numbered 1, 2, ...: one per id
     anns: list[dict[str, Any]] = coco.dataset.get("annotations", [])
     index = getattr(coco, "anns", None)
     if index is not None and len(index) != len(anns):
