@@ -1,5 +1,6 @@
 #include "py/index.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cfloat>
 #include <cmath>
@@ -8,10 +9,13 @@
 #include <optional>
 #include <vector>
 
+#include "core/parallel/pool.hpp"
+#include "core/rle/counts_text.hpp"
 #include "core/rle/measure.hpp"
 #include "py/kit/convert.hpp"
 #include "py/kit/errors.hpp"
 #include "py/kit/gc_pause.hpp"
+#include "py/kit/gil.hpp"
 #include "py/kit/keys.hpp"
 #include "py/kit/numpy.hpp"
 #include "py/mask/readers.hpp"
@@ -131,19 +135,46 @@ ListMeasures measure_list(PyObject* segm, bool need_box) {
 }
 
 // One result's measures: an RLE dict's area and (when the result has no
-// box) its box, or a list's arrays.
+// box) its box, or a list's arrays. A dict's counts text is decoded later,
+// off the interpreter lock; `counts` keeps the text alive until then.
 struct MaskResult {
     Ref ann;
     bool needs_box = false;
     uint32_t area = 0;
     std::size_t box_row = 0;  // row in the shared box array
     std::optional<ListMeasures> list;
+    std::optional<mask::RleParts> text;
 };
+
+// Measures every result whose mask is still counts text, on the worker pool
+// with the interpreter lock released (each writes only its own result and box
+// row); the texts were all read, so nothing can fail here but memory.
+void measure_texts(std::vector<MaskResult>& results, std::vector<double>& box_rows) {
+    without_gil([&] {
+        parallel::parallel_for_chunks(results.size(), 512, [&](std::size_t begin, std::size_t end) {
+            rle::Rle scratch;
+            for (std::size_t i = begin; i < end; ++i) {
+                MaskResult& r = results[i];
+                if (!r.text) continue;
+                scratch.h = r.text->h;
+                scratch.w = r.text->w;
+                rle::decode_counts(r.text->counts.text, false, scratch.counts);
+                r.area = rle::area(scratch);
+                if (r.needs_box) {
+                    const rle::Box b = rle::bbox(scratch);
+                    std::copy(b.begin(), b.end(), box_rows.begin() + 4 * r.box_row);
+                }
+            }
+        });
+    });
+    for (MaskResult& r : results) r.text.reset();  // releases the texts, lock held
+}
 
 // Fills area, the missing box, id and iscrowd of the measured results, in
 // order. A single RLE gives an np.uint32 and a (4,) float64 array, as
 // area() and toBbox() give for one RLE; the boxes are rows of one array.
 void fill_mask_results(std::vector<MaskResult>& results, std::vector<double>&& box_rows) {
+    const GcPause paused;  // many new objects, no garbage: no collection midway
     const auto rows = static_cast<npy_intp>(box_rows.size() / 4);
     Ref boxes = array_from_vector(std::move(box_rows), {rows, 4});
     auto* base = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(boxes.get())));
@@ -164,16 +195,21 @@ void fill_mask_results(std::vector<MaskResult>& results, std::vector<double>&& b
     }
 }
 
+void complete_mask_results(std::vector<MaskResult>& results, std::vector<double>&& box_rows) {
+    measure_texts(results, box_rows);
+    fill_mask_results(results, std::move(box_rows));
+}
+
 Ref prepare_mask_results_impl(PyObject*, const BoundArgs& args) {
     PyObject* list = list_argument(args, 0);
-    const GcPause paused;  // many new objects, no garbage: no collection midway
     std::vector<MaskResult> results;
     std::vector<double> box_rows;
     rle::Rle scratch;
     try {
-        // Every segmentation is measured first, so that the boxes can share
-        // one array; the first failure still leaves the results before it
-        // completed, as completing them one by one would.
+        // Every segmentation is read and checked first, so that the texts can
+        // be decoded in parallel and the boxes share one array; the first
+        // failure still leaves the results before it completed, as completing
+        // them one by one would.
         for_each_annotation(list, [&](Py_ssize_t, PyObject* ann) {
             MaskResult r;
             r.ann = Ref::borrow(ann);
@@ -181,15 +217,24 @@ Ref prepare_mask_results_impl(PyObject*, const BoundArgs& args) {
             const int has_box = PySequence_Contains(ann, key(Key::Bbox));
             check(has_box);
             r.needs_box = has_box == 0;
+            if (r.needs_box && !PyList_Check(segm.get())) {
+                r.box_row = box_rows.size() / 4;
+                box_rows.resize(box_rows.size() + 4);
+            }
             if (PyList_Check(segm.get())) {
                 r.list = measure_list(segm.get(), r.needs_box);
             } else {
-                mask::read_rle_dict(segm.get(), scratch);
-                r.area = rle::area(scratch);
-                if (r.needs_box) {
-                    const rle::Box b = rle::bbox(scratch);
-                    r.box_row = box_rows.size() / 4;
-                    box_rows.insert(box_rows.end(), b.begin(), b.end());
+                mask::RleParts parts = mask::read_rle_parts(segm.get(), scratch.counts);
+                if (parts.counts.is_text) {
+                    r.text = std::move(parts);
+                } else {  // a list of run lengths, already read
+                    scratch.h = parts.h;
+                    scratch.w = parts.w;
+                    r.area = rle::area(scratch);
+                    if (r.needs_box) {
+                        const rle::Box b = rle::bbox(scratch);
+                        std::copy(b.begin(), b.end(), box_rows.begin() + 4 * r.box_row);
+                    }
                 }
             }
             results.push_back(std::move(r));
@@ -198,13 +243,13 @@ Ref prepare_mask_results_impl(PyObject*, const BoundArgs& args) {
         const std::exception_ptr failure = std::current_exception();
         {
             // The failure's exception is set aside while the earlier results
-            // are filled, and set again afterwards.
+            // are completed, and set again afterwards.
             SetAsideError pending;
-            fill_mask_results(results, std::move(box_rows));
+            complete_mask_results(results, std::move(box_rows));
         }
         std::rethrow_exception(failure);
     }
-    fill_mask_results(results, std::move(box_rows));
+    complete_mask_results(results, std::move(box_rows));
     return Ref::borrow(Py_None);
 }
 

@@ -90,23 +90,26 @@ std::optional<RleCounts> find_counts(PyObject* dict) {
     return out;
 }
 
-void read_rle_dict(PyObject* o, rle::Rle& r) {
+RleParts read_rle_parts(PyObject* o, std::vector<uint32_t>& runs) {
     if (!PyDict_Check(o)) throw type_error("expected an RLE dict with 'size' and 'counts'");
     PyObject* size = lookup(o, size_key());
     if (!size) throw value_error("RLE dict is missing 'size'");
     Ref size_ref = Ref::borrow(size);  // the dict may drop it while converting
     const SizeEntries hw = read_size(size);
     if (hw.count != 2) throw value_error("RLE 'size' must be [h, w]");
-    // Sizes are taken modulo 2^32.
-    r.h = static_cast<uint32_t>(hw.h);
-    r.w = static_cast<uint32_t>(hw.w);
     std::optional<RleCounts> counts = find_counts(o);
     if (!counts) throw value_error("RLE dict is missing 'counts'");
-    if (counts->is_text) {
-        rle::decode_counts(counts->text, false, r.counts);
-    } else if (!read_counts_list(counts->value.get(), r.counts)) {
+    if (!counts->is_text && !read_counts_list(counts->value.get(), runs))
         throw type_error("RLE 'counts' must be bytes, str, or a list of ints");
-    }
+    // Sizes are taken modulo 2^32.
+    return {static_cast<uint32_t>(hw.h), static_cast<uint32_t>(hw.w), std::move(*counts)};
+}
+
+void read_rle_dict(PyObject* o, rle::Rle& r) {
+    const RleParts parts = read_rle_parts(o, r.counts);
+    r.h = parts.h;
+    r.w = parts.w;
+    if (parts.counts.is_text) rle::decode_counts(parts.counts.text, false, r.counts);
 }
 
 rle::Rle rle_from_dict(PyObject* o) {

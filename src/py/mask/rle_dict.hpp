@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "core/rle/rle.hpp"
 #include "py/kit/ref.hpp"
@@ -30,6 +31,16 @@ struct RleCounts {
 
 // The dict's counts; nothing when the key is missing.
 std::optional<RleCounts> find_counts(PyObject* dict);
+
+// An RLE dict read and checked, with every message of the reader below, but
+// its counts text not yet decoded: the text stays valid while `counts` is held
+// (bytes and str are immutable), so it can be decoded without the interpreter
+// lock. Counts given as a list of ints are read into `runs`.
+struct RleParts {
+    uint32_t h = 0, w = 0;
+    RleCounts counts;
+};
+RleParts read_rle_parts(PyObject* o, std::vector<uint32_t>& runs);
 
 // Reads an RLE dict: bytes or str counts are decoded, a list of ints is taken
 // as the run lengths themselves. Errors carry the fixed messages of the mask
