@@ -457,3 +457,25 @@ def test_unique_ids_equal_np_unique():
     for ids in cases:
         ours, ref = unique_ids(ids), list(np.unique(ids))
         assert [(type(v), v) for v in ours] == [(type(v), v) for v in ref], ids
+
+
+def test_copy_params_is_a_deep_copy():
+    # evaluate() keeps copies of its parameters; they equal deep copies in
+    # values and types, and share nothing that can change.
+    from brandor.cocoeval import copy_params
+
+    for iou_type in ("bbox", "keypoints"):
+        p = brandor.cocoeval.Params(iou_type)
+        p.imgIds, p.catIds = list(np.arange(5, dtype=np.int64)), [1, "a", 2.5]
+        p.extra = {"k": [1, [2]]}
+        q, d = copy_params(p), copy.deepcopy(p)
+        assert type(q) is type(p) and vars(q).keys() == vars(d).keys()
+        for name in vars(d):
+            a, b = getattr(q, name), getattr(d, name)
+            assert type(a) is type(b) and repr(a) == repr(b), name
+            if isinstance(a, (list, dict, np.ndarray)):
+                assert a is not getattr(p, name), name
+        q.areaRng[0][0] = -1
+        q.iouThrs[0] = -1
+        q.extra["k"][1].append(3)
+        assert p.areaRng[0][0] == 0 and p.iouThrs[0] == 0.5 and p.extra == {"k": [1, [2]]}

@@ -409,9 +409,9 @@ class COCOeval:
             self.eval = {}
             self._evaluator = self._build_evaluator(p)
             self._run = self._evaluator.run()
-            self._run_params = copy.deepcopy(p)
+            self._run_params = copy_params(p)
             self._eval_imgs = self._gts_ = self._dts_ = self._ious = None
-        self._paramsEval = copy.deepcopy(self.params)
+        self._paramsEval = copy_params(self.params)
         print("DONE (t={:0.2f}s).".format(time.time() - tic))
 
     def _normalize_params(self) -> None:
@@ -760,6 +760,25 @@ def _evaluated(anns: list[dict[str, Any]], p: Params) -> list[dict[str, Any]]:
         return [a for a in anns if a["image_id"] in images]
     cats = set(p.catIds)
     return [a for a in anns if a["image_id"] in images and a["category_id"] in cats]
+
+
+_IMMUTABLE_SCALARS = (int, float, str, bytes, np.number, np.bool_)
+
+
+def copy_params(p: Any) -> Any:
+    """A deep copy of parameters. Lists of plain scalars (the image and category
+    ids, thousands of NumPy integers after evaluate()) are copied as new lists
+    of the same scalars, which cannot change; everything else is deep-copied."""
+    attrs = getattr(p, "__dict__", None)
+    if attrs is None:
+        return copy.deepcopy(p)
+    q = copy.copy(p)
+    for name, value in attrs.items():
+        if type(value) is list and all(isinstance(v, _IMMUTABLE_SCALARS) for v in value):
+            setattr(q, name, list(value))
+        else:
+            setattr(q, name, copy.deepcopy(value))
+    return q
 
 
 def unique_ids(ids: Any) -> list[Any]:
