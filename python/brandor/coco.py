@@ -268,11 +268,7 @@ class COCO:
             # the list path builds them, only when some code reads them.
             res.dataset["categories"] = copy.deepcopy(self._member("categories"))
             print("DONE (t={:0.2f}s)".format(time.time() - tic))
-            res._defer(res.dataset, store, lambda: _box_results_from_store(store, source))
-            res._ids_from_positions = True
-            print("creating index...")
-            res._index_images_and_categories(res._members)
-            print("index created!")
+            res._defer_results(store, lambda: _box_results_from_store(store, source))
             return res
         anns = self._prepare_results(res, resFile)
         print("DONE (t={:0.2f}s)".format(time.time() - tic))
@@ -280,15 +276,21 @@ class COCO:
             # Dicts made here from a file or an array: no other code holds
             # them, so the indexes (and `dataset["annotations"]`) can wait
             # for their first reader, and evaluation reads the list as it is.
-            res._defer(res.dataset, anns, lambda: anns)
-            res._ids_from_positions = True
-            print("creating index...")
-            res._index_images_and_categories(res._members)
-            print("index created!")
+            res._defer_results(anns, lambda: anns)
             return res
         res.dataset["annotations"] = anns
         res.createIndex()
         return res
+
+    def _defer_results(self, store: Any, materialize: Any) -> None:
+        """Holds results (a store, or dicts no other code has) numbered from 1,
+        with the index lines the reference prints; only images and categories
+        are indexed now."""
+        self._defer(self.dataset, store, materialize)
+        self._ids_from_positions = True
+        print("creating index...")
+        self._index_images_and_categories(self._members)
+        print("index created!")
 
     def _results_store(self, resFile: Any) -> tuple[Any, tuple[str, Any] | None]:
         """A compact store of box results from a file or an N×7 float array,

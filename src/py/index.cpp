@@ -146,6 +146,15 @@ struct MaskResult {
     std::optional<mask::RleParts> text;
 };
 
+// A decoded mask's area, and its box into the result's row when it needs one.
+void measure(const rle::Rle& m, MaskResult& r, std::vector<double>& box_rows) {
+    r.area = rle::area(m);
+    if (r.needs_box) {
+        const rle::Box b = rle::bbox(m);
+        std::copy(b.begin(), b.end(), box_rows.begin() + 4 * r.box_row);
+    }
+}
+
 // Measures every result whose mask is still counts text, on the worker pool
 // with the interpreter lock released (each writes only its own result and box
 // row); the texts were all read, so nothing can fail here but memory.
@@ -159,11 +168,7 @@ void measure_texts(std::vector<MaskResult>& results, std::vector<double>& box_ro
                 scratch.h = r.text->h;
                 scratch.w = r.text->w;
                 rle::decode_counts(r.text->counts.text, false, scratch.counts);
-                r.area = rle::area(scratch);
-                if (r.needs_box) {
-                    const rle::Box b = rle::bbox(scratch);
-                    std::copy(b.begin(), b.end(), box_rows.begin() + 4 * r.box_row);
-                }
+                measure(scratch, r, box_rows);
             }
         });
     });
@@ -230,11 +235,7 @@ Ref prepare_mask_results_impl(PyObject*, const BoundArgs& args) {
                 } else {  // a list of run lengths, already read
                     scratch.h = parts.h;
                     scratch.w = parts.w;
-                    r.area = rle::area(scratch);
-                    if (r.needs_box) {
-                        const rle::Box b = rle::bbox(scratch);
-                        std::copy(b.begin(), b.end(), box_rows.begin() + 4 * r.box_row);
-                    }
+                    measure(scratch, r, box_rows);
                 }
             }
             results.push_back(std::move(r));
@@ -301,20 +302,29 @@ bool normal_arithmetic(const Extent& x, const Extent& y, double& dw, double& dh,
     return std::fabs(product) >= DBL_MIN;
 }
 
+// numpy.min and numpy.max, looked up once per call when a result needs them.
+struct NumpyReductions {
+    Ref min, max;
+    void resolve() {
+        if (min) return;
+        Ref numpy = Ref::steal(PyImport_ImportModule("numpy"));
+        min = Ref::steal(PyObject_GetAttrString(numpy.get(), "min"));
+        max = Ref::steal(PyObject_GetAttrString(numpy.get(), "max"));
+    }
+};
+
 // numpy.min(x), numpy.max(x), numpy.min(y), numpy.max(y) of the keypoints'
 // x and y slices, as NumPy computes them.
-std::array<Ref, 4> numpy_extents(PyObject* s) {
-    Ref numpy = Ref::steal(PyImport_ImportModule("numpy"));
-    Ref np_min = Ref::steal(PyObject_GetAttrString(numpy.get(), "min"));
-    Ref np_max = Ref::steal(PyObject_GetAttrString(numpy.get(), "max"));
+std::array<Ref, 4> numpy_extents(PyObject* s, NumpyReductions& np) {
+    np.resolve();
     std::array<Ref, 4> out;
     for (int axis = 0; axis < 2; ++axis) {
         Ref start = Ref::steal(PyLong_FromLong(axis));
         Ref step = Ref::steal(PyLong_FromLong(3));
         Ref slice = Ref::steal(PySlice_New(start.get(), Py_None, step.get()));
         Ref coords = Ref::steal(PyObject_GetItem(s, slice.get()));
-        out[2 * axis] = Ref::steal(PyObject_CallOneArg(np_min.get(), coords.get()));
-        out[2 * axis + 1] = Ref::steal(PyObject_CallOneArg(np_max.get(), coords.get()));
+        out[2 * axis] = Ref::steal(PyObject_CallOneArg(np.min.get(), coords.get()));
+        out[2 * axis + 1] = Ref::steal(PyObject_CallOneArg(np.max.get(), coords.get()));
     }
     return out;
 }
@@ -322,10 +332,11 @@ std::array<Ref, 4> numpy_extents(PyObject* s) {
 Ref prepare_keypoint_results_impl(PyObject*, const BoundArgs& args) {
     PyObject* list = list_argument(args, 0);
     const GcPause paused;  // many new objects, no garbage: no collection midway
+    NumpyReductions np;
     for_each_annotation(list, [&](Py_ssize_t i, PyObject* ann) {
         Ref s = get_item(ann, key(Key::Keypoints));
         Extent x{}, y{};
-        Ref x0, x1, y0, y1, w, h, area, w_box, h_box;
+        Ref x0, y0, area, w_box, h_box;
         double dw = 0, dh = 0, product = 0;
         const bool fast = PyList_CheckExact(s.get()) && float_extent(s.get(), 0, x) && float_extent(s.get(), 1, y) &&
                           normal_arithmetic(x, y, dw, dh, product);
@@ -335,10 +346,14 @@ Ref prepare_keypoint_results_impl(PyObject*, const BoundArgs& args) {
             area = numpy_scalar(product);
             w_box = numpy_scalar(dw), h_box = numpy_scalar(dh);
         } else {
-            std::array<Ref, 4> e = numpy_extents(s.get());
-            x0 = std::move(e[0]), x1 = std::move(e[1]), y0 = std::move(e[2]), y1 = std::move(e[3]);
-            w = Ref::steal(PyNumber_Subtract(x1.get(), x0.get()));
-            h = Ref::steal(PyNumber_Subtract(y1.get(), y0.get()));
+            // The reference's own steps: x1 - x0 and y1 - y0 once for the
+            // area and once more for the box.
+            std::array<Ref, 4> e = numpy_extents(s.get(), np);
+            x0 = std::move(e[0]), y0 = std::move(e[2]);
+            const Ref& x1 = e[1];
+            const Ref& y1 = e[3];
+            Ref w = Ref::steal(PyNumber_Subtract(x1.get(), x0.get()));
+            Ref h = Ref::steal(PyNumber_Subtract(y1.get(), y0.get()));
             area = Ref::steal(PyNumber_Multiply(w.get(), h.get()));
             w_box = Ref::steal(PyNumber_Subtract(x1.get(), x0.get()));
             h_box = Ref::steal(PyNumber_Subtract(y1.get(), y0.get()));
